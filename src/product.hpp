@@ -1,0 +1,11 @@
+// The element-wise product of two powers.
+#pragma once
+
+#include <cstdint>
+
+/// True when `p` is a whole exponent: not NaN, in [-2^31, 2^31) and equal to its truncation.
+bool is_whole_exponent(float p);
+
+/// Replaces each data1[i] with powf(data1[i], power1) * powf(data2[i], power2), where a negative
+/// value whose exponent is not whole first becomes +0 (stored back into its array).
+void power_product(float *data1, float *data2, int64_t count, float power1, float power2);

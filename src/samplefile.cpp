@@ -1,0 +1,87 @@
+#include "samplefile.hpp"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+FILE *open_input(const char *path) {
+  FILE *f = fopen(path, "rb");
+  struct stat st;
+  if (f && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    fclose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+// Arrays of this size and more come from an anonymous mapping that may use huge pages: first
+// touching 4 KiB pages costs more than reading the data into them.
+static const int64_t kMapThreshold = int64_t{1} << 21;
+
+// Gives `bytes` zero-filled bytes, or none with errno set; a negative size is out of memory.
+static float *alloc_samples(int64_t bytes) {
+  if (bytes < 0) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (bytes < kMapThreshold) return static_cast<float *>(calloc(1, bytes ? bytes : 1));
+  void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  madvise(p, bytes, MADV_HUGEPAGE);  // only a hint: without huge pages the mapping still works
+  return static_cast<float *>(p);
+}
+
+static float *alloc_or_die(int64_t bytes, const char *progname) {
+  printf("allocating %lld bytes\n", static_cast<long long>(bytes));
+  float *p = alloc_samples(bytes);
+  if (!p) {
+    perror(progname);
+    exit(9);
+  }
+  return p;
+}
+
+// Reads up to `bytes` bytes; a short file leaves zeros, a read error ends the run.
+static void read_or_die(FILE *in, const char *name, float *data, int64_t bytes) {
+  if (bytes > 0 && fread(data, 1, bytes, in) < static_cast<size_t>(bytes) && ferror(in)) {
+    printf("ERROR: unable to read %s\n", name);
+    exit(9);
+  }
+  fclose(in);
+}
+
+SamplePair load_input_pair(FILE *in1, const char *name1, FILE *in2, const char *name2,
+                           const char *progname) {
+  int64_t bytes = -1;
+  if (fseeko(in1, 0, SEEK_END) == 0) bytes = ftello(in1);
+  if (bytes >= 0 && fseeko(in1, 0, SEEK_SET) != 0) bytes = -1;
+  SamplePair pair;
+  pair.data1 = alloc_or_die(bytes, progname);
+  pair.data2 = alloc_or_die(bytes, progname);
+  read_or_die(in1, name1, pair.data1, bytes);
+  read_or_die(in2, name2, pair.data2, bytes);
+  pair.count = bytes / 4;
+  return pair;
+}
+
+FILE *open_output(const char *path) {
+  FILE *f = fopen(path, "wb");
+  if (!f) {
+    printf("ERROR: unable to open %s\n", path);
+    exit(9);
+  }
+  return f;
+}
+
+int write_output(FILE *out, const char *path, const float *data, int64_t count) {
+  printf("writing %s as %lld %d-byte floats\n", path, static_cast<long long>(count), 4);
+  // glibc may report a failed large write only here and not again when closing, so a short
+  // write fails the run just as a failed close does.
+  bool lost = fwrite(data, 4, count, out) < static_cast<size_t>(count);
+  return fclose(out) != 0 || lost ? -1 : 0;
+}

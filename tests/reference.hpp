@@ -1,0 +1,54 @@
+// The straightforward computation, element by element: the oracle for every faster kernel.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "summary.hpp"
+
+inline bool reference_whole(float p) {
+  return !std::isnan(p) && p >= -2147483648.0f && p < 2147483648.0f && p == std::trunc(p);
+}
+
+inline void reference_power_product(float *data1, float *data2, int64_t count, float power1,
+                                    float power2) {
+  for (int64_t i = 0; i < count; i++) {
+    if (data1[i] < 0 && !reference_whole(power1)) data1[i] = 0.0f;
+    if (data2[i] < 0 && !reference_whole(power2)) data2[i] = 0.0f;
+    const float a = powf(data1[i], power1);
+    const float b = powf(data2[i], power2);
+    data1[i] = a * b;
+  }
+}
+
+inline Summary reference_summarize(const float *data, int64_t count) {
+  float max = -INFINITY, min = INFINITY, sum = 0, sumsq = 0, sumdev = 0;
+  for (int64_t i = 0; i < count; i++) {
+    const float x = data[i];
+    if (x > max) max = x;
+    if (x < min) min = x;
+    sum = (float)((long double)sum + (long double)x);
+    sumsq = (float)((long double)sumsq + (long double)x * (long double)x);
+  }
+  const float mean = (float)((long double)sum / (long double)count);
+  const float rms = (float)std::sqrt((double)((long double)sumsq / (long double)count));
+  for (int64_t j = 0; j < count; j++) {
+    const long double d = (long double)data[j] - (long double)mean;
+    sumdev = (float)((long double)sumdev + d * d);
+  }
+  const float rmsd = (float)std::sqrt((double)((long double)sumdev / (long double)count));
+  return {max, min, mean, rms, rmsd};
+}
+
+inline uint32_t bits(float x) {
+  uint32_t u;
+  memcpy(&u, &x, 4);
+  return u;
+}
+
+inline float from_bits(uint32_t u) {
+  float x;
+  memcpy(&x, &u, 4);
+  return x;
+}

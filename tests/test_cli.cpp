@@ -1,0 +1,151 @@
+// End to end: the built program in a fresh folder per case; stdout, stderr, exit status and
+// every file left behind are checked separately.
+#include <gtest/gtest.h>
+
+#include "run_quarvel.hpp"
+
+namespace {
+
+const std::string kUsage =
+    "usage: quarvel file1.bin file2.bin [outfile.bin] -power1 1.0 -power2 1.0\noptions:\n";
+
+std::string names(std::initializer_list<const char *> files) {
+  std::string s;
+  for (const char *f : files) s += std::string("filename: ") + f + "\n";
+  return s;
+}
+
+std::string alloc(long long bytes) {
+  const std::string line = "allocating " + std::to_string(bytes) + " bytes\n";
+  return line + line;
+}
+
+std::string writing(const std::string &name, long long count) {
+  return "writing " + name + " as " + std::to_string(count) + " 4-byte floats\n";
+}
+
+// Summaries of the products that the cases below produce from a.bin and b.bin.
+const std::string kTimes = "max = 8 min = 2\nmean = 5 rms = 5.47723 rmsd = 2.23607\n";
+const std::string kTwos = "max = 2 min = 2\nmean = 2 rms = 2 rmsd = 0\n";
+
+struct Case {
+  const char *name;
+  std::vector<std::string> args;
+  std::string out;
+  int status;
+  std::map<std::string, std::vector<float>> written;  // files the run creates or replaces
+};
+
+// Every case starts from a.bin = 1 2 3 4 and b.bin = 2 2 2 2; the folder afterwards must hold
+// exactly those files, the ones in `written`, and nothing else.
+void run_cases(const std::vector<Case> &cases) {
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file(dir / "a.bin", float_bytes({1, 2, 3, 4}));
+    write_file(dir / "b.bin", float_bytes({2, 2, 2, 2}));
+    auto want = folder_contents(dir.path);
+    for (const auto &[file, values] : c.written) want[file] = float_bytes(values);
+    const RunResult r = run_quarvel(dir.path, c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(folder_contents(dir.path), want);
+  }
+}
+
+TEST(CommandLine, RolesAndMissingInputs) {
+  const std::string ok = alloc(16) + kTimes;
+  run_cases({
+      {"no arguments", {}, kUsage, 9, {}},
+      {"one input", {"a.bin"}, names({"a.bin"}) + kUsage, 9, {}},
+      {"second input missing", {"a.bin", "none.bin"}, names({"a.bin", "none.bin"}) + kUsage, 9, {}},
+      {"default output", {"a.bin", "b.bin"}, names({"a.bin", "b.bin"}) + ok +
+           writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}}},
+      {"last file names the output", {"a.bin", "b.bin", "c.bin", "d.bin"},
+       names({"a.bin", "b.bin", "c.bin", "d.bin"}) + ok + writing("d.bin", 4), 0,
+       {{"d.bin", {2, 4, 6, 8}}}},
+      {"failed open takes no role", {"none.bin", "a.bin", "b.bin"},
+       names({"none.bin", "a.bin", "b.bin"}) + ok + writing("output.bin", 4), 0,
+       {{"output.bin", {2, 4, 6, 8}}}},
+      {"suffix is case-sensitive and needs a name", {"A.BIN", ".bin", "a.bin", "b.bin", "o.bin"},
+       names({"a.bin", "b.bin", "o.bin"}) + ok + writing("o.bin", 4), 0, {{"o.bin", {2, 4, 6, 8}}}},
+      {"output may replace an input", {"a.bin", "b.bin", "a.bin"},
+       names({"a.bin", "b.bin", "a.bin"}) + ok + writing("a.bin", 4), 0, {{"a.bin", {2, 4, 6, 8}}}},
+  });
+}
+
+TEST(CommandLine, Options) {
+  const std::string in = names({"a.bin", "b.bin"}) + alloc(16);
+  run_cases({
+      {"option as last word", {"a.bin", "b.bin", "-power1"}, in + kTimes + writing("output.bin", 4),
+       0, {{"output.bin", {2, 4, 6, 8}}}},
+      {"no number gives 0", {"a.bin", "b.bin", "-power1", "abc"}, in + kTwos +
+           writing("output.bin", 4), 0, {{"output.bin", {2, 2, 2, 2}}}},
+      {"value not consumed", {"a.bin", "b.bin", "-power1", "-power2", "3"},
+       in + "max = 8 min = 8\nmean = 8 rms = 8 rmsd = 0\n" + writing("output.bin", 4), 0,
+       {{"output.bin", {8, 8, 8, 8}}}},
+      {"containment, double dash", {"a.bin", "b.bin", "--power1", "2"},
+       in + "max = 32 min = 2\nmean = 15 rms = 18.8149 rmsd = 11.3578\n" +
+           writing("output.bin", 4), 0, {{"output.bin", {2, 8, 18, 32}}}},
+      {"containment, trailing digits", {"a.bin", "b.bin", "-power12", "2e0"},
+       in + "max = 32 min = 2\nmean = 15 rms = 18.8149 rmsd = 11.3578\n" +
+           writing("output.bin", 4), 0, {{"output.bin", {2, 8, 18, 32}}}},
+      {"both in one word", {"a.bin", "b.bin", "-power1-power2", "2"},
+       in + "max = 64 min = 4\nmean = 30 rms = 37.6298 rmsd = 22.7156\n" +
+           writing("output.bin", 4), 0, {{"output.bin", {4, 16, 36, 64}}}},
+      {"later value wins", {"a.bin", "b.bin", "-power2", "2", "-power2", "  4xyz"},
+       in + "max = 64 min = 16\nmean = 40 rms = 43.8178 rmsd = 17.8885\n" +
+           writing("output.bin", 4), 0, {{"output.bin", {16, 32, 48, 64}}}},
+      {"option without dash ignored", {"a.bin", "b.bin", "power1", "3"},
+       in + kTimes + writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}}},
+      {"value that is also a file", {"a.bin", "-power1", "b.bin"},
+       names({"a.bin", "b.bin"}) + alloc(16) + kTwos + writing("output.bin", 4), 0,
+       {{"output.bin", {2, 2, 2, 2}}}},
+      {"option that is also a file", {"a.bin", "b.bin", "-power1.bin", "3"},
+       names({"a.bin", "b.bin", "-power1.bin"}) + alloc(16) +
+           "max = 128 min = 2\nmean = 50 rms = 69.9285 rmsd = 48.8876\n" +
+           writing("-power1.bin", 4), 0, {{"-power1.bin", {2, 16, 54, 128}}}},
+  });
+}
+
+struct FileCase {
+  const char *name;
+  std::string first, second;  // raw bytes of a.bin and b.bin
+  std::string out;
+  std::vector<float> output;
+};
+
+TEST(SampleFiles, Sizes) {
+  const std::string ab = names({"a.bin", "b.bin"});
+  const FileCase cases[] = {
+      {"empty first input", "", float_bytes({1}),
+       ab + alloc(0) + "max = -inf min = inf\nmean = -nan rms = -nan rmsd = -nan\n" +
+           writing("output.bin", 0), {}},
+      {"trailing bytes ignored", float_bytes({1, 2}) + "xy", float_bytes({2, 2, 2}),
+       ab + alloc(10) + "max = 4 min = 2\nmean = 3 rms = 3.16228 rmsd = 1\n" +
+           writing("output.bin", 2), {2, 4}},
+      {"short second input reads as zeros", float_bytes({1, 2, 3, 4}), float_bytes({3}),
+       ab + alloc(16) + "max = 3 min = 0\nmean = 0.75 rms = 1.5 rmsd = 1.29904\n" +
+           writing("output.bin", 4), {3, 0, 0, 0}},
+      {"long second input cut", float_bytes({1, 2}), float_bytes({2, 2, 9, 9, 9}),
+       ab + alloc(8) + "max = 4 min = 2\nmean = 3 rms = 3.16228 rmsd = 1\n" +
+           writing("output.bin", 2), {2, 4}},
+  };
+  for (const FileCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file(dir / "a.bin", c.first);
+    write_file(dir / "b.bin", c.second);
+    write_file(dir / "output.bin", std::string(100, 'z'));  // replaced whole, never appended to
+    const RunResult r = run_quarvel(dir.path, {"a.bin", "b.bin"});
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir / "output.bin"), float_bytes(c.output));
+    EXPECT_EQ(read_file(dir / "a.bin"), c.first);
+    EXPECT_EQ(read_file(dir / "b.bin"), c.second);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// power_product and summarize against the straightforward computation, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "product.hpp"
+#include "reference.hpp"
+#include "summary.hpp"
+
+namespace {
+
+const std::vector<float> kSpecialValues = {
+    0.0f, -0.0f, INFINITY, -INFINITY,
+    from_bits(0x7fc00000), from_bits(0xffc00000),   // quiet NaNs
+    from_bits(0x7fa00001), from_bits(0xff812345),   // signalling NaNs
+    from_bits(0x00000001), from_bits(0x807fffff),   // subnormals
+    FLT_MIN, -FLT_MIN, 1.0f, -1.0f, FLT_MAX, -FLT_MAX,
+    -3.0f, -4.0f, 2.0f, 0.5f, -0.75f, 3.14159f, -1e-20f, 7e30f};
+
+const std::vector<float> kSpecialExponents = {
+    0.0f, -0.0f, 1.0f, -1.0f, 2.0f, -2.0f, 3.0f, 0.5f, -0.5f, 2.5f, -1.3f, 3e9f,
+    -2147483648.0f, 2147483648.0f, 16777217.0f, NAN, INFINITY, -INFINITY};
+
+// Every special value meets every other, so each array sees all of them.
+void special_pairs(std::vector<float> &a, std::vector<float> &b) {
+  for (float x : kSpecialValues)
+    for (float y : kSpecialValues) a.push_back(x), b.push_back(y);
+}
+
+void expect_same_bits(const std::vector<float> &got, const std::vector<float> &want,
+                      const std::string &what) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); i++)
+    ASSERT_EQ(bits(got[i]), bits(want[i])) << what << " at " << i << ": " << got[i] << " vs "
+                                           << want[i];
+}
+
+TEST(WholeExponent, Boundaries) {
+  struct { float p; bool whole; } cases[] = {
+      {0.0f, true}, {-0.0f, true}, {1.0f, true}, {-7.0f, true}, {0.5f, false}, {-2.5f, false},
+      {-2147483648.0f, true}, {2147483648.0f, false}, {-2147483904.0f, false}, {3e9f, false},
+      {2147483520.0f, true}, {NAN, false}, {-NAN, false}, {INFINITY, false}, {-INFINITY, false}};
+  for (auto c : cases) EXPECT_EQ(is_whole_exponent(c.p), c.whole) << c.p;
+}
+
+TEST(PowerProduct, SpecialValuesCrossSpecialExponents) {
+  std::vector<float> a0, b0;
+  special_pairs(a0, b0);
+  for (float p1 : kSpecialExponents)
+    for (float p2 : kSpecialExponents) {
+      std::vector<float> a = a0, b = b0, ra = a0, rb = b0;
+      power_product(a.data(), b.data(), a.size(), p1, p2);
+      reference_power_product(ra.data(), rb.data(), ra.size(), p1, p2);
+      const std::string what = "powers " + std::to_string(p1) + ", " + std::to_string(p2);
+      expect_same_bits(a, ra, what + " product");
+      expect_same_bits(b, rb, what + " guarded second array");
+    }
+}
+
+TEST(PowerProduct, WorkedExamples) {
+  struct { float x, y, p1, p2; uint32_t want; } cases[] = {
+      {-3, 5, 1, 1, bits(-15.0f)},             // plain product, sign kept
+      {-3, 1, 2, 1, bits(9.0f)},               // whole exponents never guard
+      {-4, -2, 0.5f, 1, bits(-0.0f)},          // guarded to +0, sign of the second factor
+      {-4, INFINITY, 0.5f, 1, 0xffc00000},     // +0 times infinity: the default NaN
+      {3, -4, 1, -0.5f, bits(INFINITY)},       // powf(+0, -0.5) is +inf
+      {-0.0f, 2, 0.5f, 1, bits(0.0f)},         // -0 is not guarded; powf gives +0
+      {NAN, 2, 0, 1, bits(2.0f)},              // anything to the 0 is 1
+      {-5, 2, 3e9f, 1, bits(0.0f)},            // beyond 32 bits: not whole
+      {-1, 2, -2147483648.0f, 1, bits(2.0f)},  // exactly -2^31: whole
+      {1, 2, NAN, 1, bits(2.0f)},              // 1 to anything is 1
+  };
+  for (auto c : cases) {
+    float x = c.x, y = c.y;
+    power_product(&x, &y, 1, c.p1, c.p2);
+    EXPECT_EQ(bits(x), c.want) << c.x << "^" << c.p1 << " * " << c.y << "^" << c.p2;
+  }
+}
+
+// Random values from every class: ordinary, tiny, huge, zeros, infinities and NaNs of both signs.
+std::vector<float> random_values(size_t n, uint32_t seed, bool with_nans) {
+  std::mt19937 rng(seed);
+  std::vector<float> v(n);
+  for (float &x : v) {
+    const uint32_t r = rng();
+    switch (r % 16) {
+      case 0: x = from_bits(rng()); break;  // any pattern, NaNs included
+      case 1: x = kSpecialValues[rng() % kSpecialValues.size()]; break;
+      case 2: x = std::ldexp(float(rng() % 1000), -140); break;  // subnormal range
+      default: x = std::ldexp(float(int32_t(rng()) >> 8), int(rng() % 40) - 30);
+    }
+    if (!with_nans && std::isnan(x)) x = 1.5f;
+  }
+  return v;
+}
+
+void expect_same_summary(const Summary &got, const Summary &want, const std::string &what) {
+  EXPECT_EQ(bits(got.max), bits(want.max)) << what << " max";
+  EXPECT_EQ(bits(got.min), bits(want.min)) << what << " min";
+  EXPECT_EQ(bits(got.mean), bits(want.mean)) << what << " mean";
+  EXPECT_EQ(bits(got.rms), bits(want.rms)) << what << " rms";
+  EXPECT_EQ(bits(got.rmsd), bits(want.rmsd)) << what << " rmsd";
+}
+
+TEST(Summarize, RandomArraysMatchReference) {
+  for (uint32_t seed = 1; seed <= 40; seed++) {
+    const size_t n = (seed * 7919) % 5000;
+    for (bool nans : {false, true}) {
+      const std::vector<float> v = random_values(n, seed, nans);
+      expect_same_summary(summarize(v.data(), n), reference_summarize(v.data(), n),
+                          "seed " + std::to_string(seed));
+    }
+  }
+}
+
+// Pairs [a, x] where a*a + x*x falls next to the midpoint of two adjacent floats, the case where
+// rounding twice (to 64 bits, then to 24) decides the last bit of the sum of squares.
+TEST(Summarize, SquaresNextToMidpoints) {
+  std::mt19937 rng(7);
+  std::vector<float> v;
+  for (int k = 0; k < 20000; k++) {
+    const float a = std::ldexp(1.0f + float(rng() % (1u << 23)) / (1u << 23), int(rng() % 20) - 10);
+    const float s = (long double)a * a;
+    const float up = std::nextafter(s * (1.0f + float(rng() % 64) / 32.0f), INFINITY);
+    const long double mid = ((long double)up + std::nextafter(up, INFINITY)) / 2;
+    const float x = std::sqrt((double)(mid - s));
+    for (float y : {std::nextafter(x, 0.0f), x, std::nextafter(x, INFINITY)}) {
+      v = {a, y};
+      expect_same_summary(summarize(v.data(), 2), reference_summarize(v.data(), 2), "pair");
+      v = {a, y, -y, a};
+      expect_same_summary(summarize(v.data(), 4), reference_summarize(v.data(), 4), "four");
+    }
+    if (HasFailure()) return;
+  }
+}
+
+std::string printed(const std::vector<float> &v) {
+  testing::internal::CaptureStdout();
+  print_summary(summarize(v.data(), v.size()));
+  fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(Summarize, PrintedExamples) {
+  struct { std::vector<float> values; const char *text; } cases[] = {
+      {{}, "max = -inf min = inf\nmean = -nan rms = -nan rmsd = -nan\n"},
+      {std::vector<float>(1000, 2.0f), "max = 2 min = 2\nmean = 2 rms = 2 rmsd = 0\n"},
+      {{1, 2, 3, 4}, "max = 4 min = 1\nmean = 2.5 rms = 2.73861 rmsd = 1.11803\n"},
+      {{1, NAN, 3}, "max = 3 min = 1\nmean = nan rms = nan rmsd = nan\n"},
+      {{1, INFINITY, 3}, "max = inf min = 1\nmean = inf rms = inf rmsd = -nan\n"},
+      {{-0.0f, 0.0f}, "max = -0 min = -0\nmean = 0 rms = 0 rmsd = 0\n"},
+      {{0.0f, -0.0f}, "max = 0 min = 0\nmean = 0 rms = 0 rmsd = 0\n"},
+      {{2.0f, -0.0f}, "max = 2 min = -0\nmean = 1 rms = 1.41421 rmsd = 1\n"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(printed(c.values), c.text);
+}
+
+// Float accumulation stops the sum at 2^24 and the total of squared deviations at 2^22.
+TEST(Summarize, LongArraysAccumulateInFloat) {
+  const std::vector<float> ones(size_t{1} << 25, 1.0f);
+  EXPECT_EQ(printed(ones), "max = 1 min = 1\nmean = 0.5 rms = 0.707107 rmsd = 0.353553\n");
+}
+
+}  // namespace
