@@ -6,7 +6,7 @@
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-PACKAGES = cmake make g++ libgtest-dev
+PACKAGES = cmake make g++ libgtest-dev man-db dpkg-dev
 
 .PHONY: demo check deps build clean
 
