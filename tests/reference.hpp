@@ -18,8 +18,16 @@ inline void reference_power_product(float *data1, float *data2, int64_t count, f
     if (data2[i] < 0 && !reference_whole(power2)) data2[i] = 0.0f;
     const float a = powf(data1[i], power1);
     const float b = powf(data2[i], power2);
-    data1[i] = a * b;
+    data1[i] = std::isnan(a) ? a * 1.0f : a * b;  // of two NaNs, the first operand's is kept
   }
+}
+
+// A float in the 80-bit format, converted before any arithmetic sees it (a signalling NaN
+// becomes quiet here), whatever operand forms the compiler would otherwise pick.
+inline long double widen(float x) {
+  long double w = x;
+  __asm__("" : "+t"(w));
+  return w;
 }
 
 inline Summary reference_summarize(const float *data, int64_t count) {
@@ -28,16 +36,16 @@ inline Summary reference_summarize(const float *data, int64_t count) {
     const float x = data[i];
     if (x > max) max = x;
     if (x < min) min = x;
-    sum = (float)((long double)sum + (long double)x);
-    sumsq = (float)((long double)sumsq + (long double)x * (long double)x);
+    sum = (float)(widen(sum) + widen(x));
+    sumsq = (float)(widen(sumsq) + widen(x) * widen(x));
   }
-  const float mean = (float)((long double)sum / (long double)count);
-  const float rms = (float)std::sqrt((double)((long double)sumsq / (long double)count));
+  const float mean = (float)(widen(sum) / (long double)count);
+  const float rms = (float)std::sqrt((double)(widen(sumsq) / (long double)count));
   for (int64_t j = 0; j < count; j++) {
-    const long double d = (long double)data[j] - (long double)mean;
-    sumdev = (float)((long double)sumdev + d * d);
+    const long double d = widen(data[j]) - widen(mean);
+    sumdev = (float)(widen(sumdev) + d * d);
   }
-  const float rmsd = (float)std::sqrt((double)((long double)sumdev / (long double)count));
+  const float rmsd = (float)std::sqrt((double)(widen(sumdev) / (long double)count));
   return {max, min, mean, rms, rmsd};
 }
 

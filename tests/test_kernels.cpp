@@ -137,6 +137,24 @@ TEST(Summarize, SquaresNextToMidpoints) {
   }
 }
 
+// The hard case for a faster sum of squares: a square that is exactly a float tie (an odd
+// integer of 25 bits) meeting a tiny total, so that rounding to double lands on the tie while
+// the 80-bit sum stays above it. Pairs [a, x] meet it in the first pass; [e, d, -d, -e] meets
+// it in the second, where the mean is near 0.
+TEST(Summarize, SquaresThatAreExactTies) {
+  std::mt19937 rng(11);
+  for (int k = 0; k < 4000; k++) {
+    const float x = float(4097 + 2 * (rng() % 700));  // x*x is odd and below 2^25
+    const float a = std::ldexp(1.0f + float(rng() % 4096) / 4096, -int(rng() % 36) - 8);
+    for (const std::vector<float> &v : {std::vector<float>{a, x}, std::vector<float>{a, -x},
+                                        std::vector<float>{a, x, -x, -a}}) {
+      expect_same_summary(summarize(v.data(), v.size()), reference_summarize(v.data(), v.size()),
+                          "a " + std::to_string(a) + " x " + std::to_string(x));
+    }
+    if (HasFailure()) return;
+  }
+}
+
 std::string printed(const std::vector<float> &v) {
   testing::internal::CaptureStdout();
   print_summary(summarize(v.data(), v.size()));
