@@ -1,1 +1,71 @@
-int main(){}
+// Kernels against their straightforward versions, per element, on 1M-value arrays.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+#include "product.hpp"
+#include "reference.hpp"
+#include "summary.hpp"
+
+namespace {
+
+const size_t kN = 1 << 20;
+
+// Positive values, as in images and most measurements; `negative_share` of them negated.
+std::vector<float> values(uint32_t seed, double negative_share) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(0.0f, 4.0f);
+  std::bernoulli_distribution neg(negative_share);
+  std::vector<float> v(kN);
+  for (float &x : v) x = neg(rng) ? -u(rng) : u(rng);
+  return v;
+}
+
+void product(benchmark::State &state, float p1, float p2, bool straightforward, int threads) {
+  const std::vector<float> a0 = values(1, 0), b0 = values(2, 0);
+  std::vector<float> a(kN), b(kN);
+  for (auto _ : state) {
+    state.PauseTiming();
+    a = a0, b = b0;
+    state.ResumeTiming();
+    if (straightforward)
+      reference_power_product(a.data(), b.data(), kN, p1, p2);
+    else
+      power_product(a.data(), b.data(), kN, p1, p2, threads);
+    benchmark::DoNotOptimize(a.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kN);
+}
+
+void summary(benchmark::State &state, double negative_share, bool straightforward,
+             bool threaded = true) {
+  std::vector<float> a = values(3, 0), b = values(4, negative_share);
+  power_product(a.data(), b.data(), kN, 1.0f, 0.5f);  // a NaN-free array, or some NaNs
+  for (auto _ : state) {
+    Summary s = straightforward ? reference_summarize(a.data(), kN)
+                                : summarize(a.data(), kN, threaded);
+    benchmark::DoNotOptimize(s);
+  }
+  state.SetItemsProcessed(state.iterations() * kN);
+}
+
+}  // namespace
+
+BENCHMARK_CAPTURE(product, one_one_plain, 1.0f, 1.0f, true, 1);
+BENCHMARK_CAPTURE(product, one_one_fast_1thread, 1.0f, 1.0f, false, 1);
+BENCHMARK_CAPTURE(product, one_one_fast, 1.0f, 1.0f, false, 0);
+BENCHMARK_CAPTURE(product, two_half_plain, 2.0f, 0.5f, true, 1);
+BENCHMARK_CAPTURE(product, two_half_fast_1thread, 2.0f, 0.5f, false, 1);
+BENCHMARK_CAPTURE(product, two_half_fast, 2.0f, 0.5f, false, 0);
+BENCHMARK_CAPTURE(product, inverse_zero_fast_1thread, -1.0f, 0.0f, false, 1);
+BENCHMARK_CAPTURE(product, general_plain, 2.5f, -1.3f, true, 1);
+BENCHMARK_CAPTURE(product, general_fast_1thread, 2.5f, -1.3f, false, 1);
+BENCHMARK_CAPTURE(product, general_fast, 2.5f, -1.3f, false, 0);
+BENCHMARK_CAPTURE(summary, no_nans_plain, 0.0, true);
+BENCHMARK_CAPTURE(summary, no_nans_fast, 0.0, false);
+BENCHMARK_CAPTURE(summary, no_nans_fast_1thread, 0.0, false, false);
+BENCHMARK_CAPTURE(summary, tenth_nans_plain, 0.1, true);
+BENCHMARK_CAPTURE(summary, tenth_nans_fast, 0.1, false);
+
+BENCHMARK_MAIN();

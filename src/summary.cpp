@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 #include "float_ties.hpp"
 
@@ -33,42 +34,79 @@ inline bool rounds_like_exact(double t) {
   return far_from_float_tie(t, 64) || t == 0 || std::isinf(t);
 }
 
+// Adds a term to a float total and gives the new total. `q` is the term in double precision,
+// within a few units in its last place of the exact term; `exact` gives the 80-bit step. The
+// guess, a float addition of the rounded term, keeps the chain of dependent steps to one float
+// addition; a double-precision sum beside it confirms the guess or decides otherwise.
+template <class Exact>
+inline float add_term(float total, double q, Exact exact) {
+  const float guess = total + static_cast<float>(q);
+  const double t = static_cast<double>(total) + q;
+  if (__builtin_expect(static_cast<float>(t) == guess && rounds_like_exact(t), 1)) return guess;
+  return rounds_like_exact(t) ? static_cast<float>(t) : exact(t);
+}
+
+// The sum of squares. With x not NaN, a NaN total passes through both formats unchanged.
+float sum_of_squares(const float *data, int64_t count) {
+  float sumsq = 0;
+  for (int64_t i = 0; i < count; i++) {
+    const float x = data[i];
+    sumsq = add_term(sumsq, static_cast<double>(x) * x, [&](double t) {  // x*x is exact
+      return std::isnan(t) && !std::isnan(x) ? static_cast<float>(t)
+                                             : add_extended(sumsq, widen(x) * widen(x));
+    });
+  }
+  return sumsq;
+}
+
+// The sum of squared deviations from `mean`. A NaN mean makes every term NaN, so that whole
+// loop takes the 80-bit steps.
+float sum_of_squared_deviations(const float *data, int64_t count, float mean) {
+  float sumdev = 0;
+  const double m = mean;
+  for (int64_t j = 0; j < count; j++) {
+    const double d = data[j] - m;
+    sumdev = add_term(sumdev, d * d, [&](double) {
+      const long double e = widen(data[j]) - widen(mean);
+      return add_extended(sumdev, e * e);
+    });
+  }
+  return sumdev;
+}
+
+// Below this many values a second thread costs more than it saves.
+const int64_t kThreadedCount = 1 << 18;
+
 }  // namespace
 
-Summary summarize(const float *data, int64_t count) {
+Summary summarize(const float *data, int64_t count, bool threaded) {
   Summary s;
   s.max = -INFINITY;
   s.min = INFINITY;
-  float sum = 0, sumsq = 0, sumdev = 0;
+  float sum = 0;
   for (int64_t i = 0; i < count; i++) {
     const float x = data[i];
     if (x > s.max) s.max = x;
     if (x < s.min) s.min = x;
-    if (std::isnan(x)) {  // which NaN survives a meeting of two differs between x87 and SSE
-      sum = add_extended(sum, widen(x));
-      sumsq = add_extended(sumsq, widen(x) * widen(x));
-      continue;
-    }
-    sum += x;  // float addition of non-NaN operands equals the 80-bit sum rounded to float
-    const double t = static_cast<double>(sumsq) + static_cast<double>(x) * x;  // x*x is exact
-    sumsq = rounds_like_exact(t) ? static_cast<float>(t)
-                                 : add_extended(sumsq, widen(x) * widen(x));
+    // Float addition of non-NaN operands equals the 80-bit sum rounded to float; of two NaNs,
+    // x87 and SSE keep different ones.
+    sum = std::isnan(x) ? add_extended(sum, widen(x)) : sum + x;
   }
   // An empty array divides 0 by 0, giving the default NaN (sign bit set on x86).
   const long double n = count;
   s.mean = widen(sum) / n;
-  s.rms = std::sqrt(static_cast<double>(widen(sumsq) / n));
-  const double mean = s.mean;
-  for (int64_t j = 0; j < count; j++) {
-    const double d = data[j] - mean;
-    const double t = static_cast<double>(sumdev) + d * d;
-    if (rounds_like_exact(t)) {
-      sumdev = static_cast<float>(t);
-    } else {
-      const long double e = widen(data[j]) - widen(s.mean);
-      sumdev = add_extended(sumdev, e * e);
-    }
+  // The two quadratic totals depend on each other not at all: each is one long chain of
+  // dependent steps, so they run side by side.
+  float sumsq = 0, sumdev = 0;
+  if (threaded && count >= kThreadedCount) {
+    std::thread squares([&] { sumsq = sum_of_squares(data, count); });
+    sumdev = sum_of_squared_deviations(data, count, s.mean);
+    squares.join();
+  } else {
+    sumsq = sum_of_squares(data, count);
+    sumdev = sum_of_squared_deviations(data, count, s.mean);
   }
+  s.rms = std::sqrt(static_cast<double>(widen(sumsq) / n));
   s.rmsd = std::sqrt(static_cast<double>(widen(sumdev) / n));
   return s;
 }
