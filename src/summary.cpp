@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "float_ties.hpp"
@@ -38,37 +39,56 @@ inline bool rounds_like_exact(double t) {
 // within a few units in its last place of the exact term; `exact` gives the 80-bit step. The
 // guess, a float addition of the rounded term, keeps the chain of dependent steps to one float
 // addition; a double-precision sum beside it confirms the guess or decides otherwise.
+//
+// NaNs: a single NaN operand passes through both formats unchanged (quieted), so only two NaNs
+// meeting in one operation need the 80-bit step, where the larger significand wins.
 template <class Exact>
-inline float add_term(float total, double q, Exact exact) {
+inline float add_term(float total, double q, bool term_is_exact_nan, Exact exact) {
   const float guess = total + static_cast<float>(q);
   const double t = static_cast<double>(total) + q;
   if (__builtin_expect(static_cast<float>(t) == guess && rounds_like_exact(t), 1)) return guess;
-  return rounds_like_exact(t) ? static_cast<float>(t) : exact(t);
+  if (rounds_like_exact(t)) return static_cast<float>(t);
+  if (std::isnan(total) && !std::isnan(q)) return total;
+  if (!std::isnan(total) && std::isnan(q) && term_is_exact_nan) return static_cast<float>(q);
+  return exact();
 }
 
-// The sum of squares. With x not NaN, a NaN total passes through both formats unchanged.
 float sum_of_squares(const float *data, int64_t count) {
   float sumsq = 0;
   for (int64_t i = 0; i < count; i++) {
     const float x = data[i];
-    sumsq = add_term(sumsq, static_cast<double>(x) * x, [&](double t) {  // x*x is exact
-      return std::isnan(t) && !std::isnan(x) ? static_cast<float>(t)
-                                             : add_extended(sumsq, widen(x) * widen(x));
-    });
+    // x*x is exact, and a NaN x gives x quieted in either format.
+    sumsq = add_term(sumsq, static_cast<double>(x) * x, true,
+                     [&] { return add_extended(sumsq, widen(x) * widen(x)); });
   }
   return sumsq;
 }
 
-// The sum of squared deviations from `mean`. A NaN mean makes every term NaN, so that whole
-// loop takes the 80-bit steps.
 float sum_of_squared_deviations(const float *data, int64_t count, float mean) {
   float sumdev = 0;
   const double m = mean;
+  // With a NaN mean every term is NaN, and for every x that is not NaN the same one; so the
+  // 80-bit step for such an x depends on the total alone, and is remembered.
+  uint32_t seen = 0, seen_result = 0;
+  bool remembered = false;
   for (int64_t j = 0; j < count; j++) {
-    const double d = data[j] - m;
-    sumdev = add_term(sumdev, d * d, [&](double) {
-      const long double e = widen(data[j]) - widen(mean);
-      return add_extended(sumdev, e * e);
+    const float x = data[j];
+    const double d = x - m;
+    // A NaN term is the same in both formats unless x and the mean are both NaN.
+    sumdev = add_term(sumdev, d * d, !(std::isnan(x) && std::isnan(mean)), [&] {
+      uint32_t in;
+      memcpy(&in, &sumdev, 4);
+      const bool reuse = !std::isnan(x) && remembered && in == seen;
+      if (!reuse) {
+        const long double e = widen(x) - widen(mean);
+        const float out = add_extended(sumdev, e * e);
+        if (std::isnan(x)) return out;
+        seen = in, remembered = true;
+        memcpy(&seen_result, &out, 4);
+      }
+      float out;
+      memcpy(&out, &seen_result, 4);
+      return out;
     });
   }
   return sumdev;

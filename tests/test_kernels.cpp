@@ -118,6 +118,27 @@ TEST(Summarize, RandomArraysMatchReference) {
 
 // Pairs [a, x] where a*a + x*x falls next to the midpoint of two adjacent floats, the case where
 // rounding twice (to 64 bits, then to 24) decides the last bit of the sum of squares.
+// Many NaNs of a few payloads, both signs of the same significand among them, and infinities:
+// the cases where a NaN total meets NaN terms.
+TEST(Summarize, NanHeavyArraysMatchReference) {
+  const float nans[] = {from_bits(0x7fc00000), from_bits(0xffc00000), from_bits(0x7fc00001),
+                        from_bits(0xffc00001), from_bits(0x7fa00000), from_bits(0xff800001),
+                        from_bits(0x7fffffff)};
+  for (uint32_t seed = 1; seed <= 60; seed++) {
+    std::vector<float> v = random_values(3000 + seed, seed, false);
+    std::mt19937 rng(seed);
+    for (float &x : v) {
+      const uint32_t r = rng() % 100;
+      if (r < 30) x = nans[rng() % 7];
+      else if (r < 33) x = r == 30 ? INFINITY : -INFINITY;
+    }
+    if (seed % 3 == 0) v.erase(v.begin() + 1, v.begin() + 1 + v.size() / 2);  // NaNs later on
+    if (seed % 5 == 0) std::fill(v.begin(), v.begin() + v.size() / 3, 1.0f);
+    expect_same_summary(summarize(v.data(), v.size()), reference_summarize(v.data(), v.size()),
+                        "seed " + std::to_string(seed));
+  }
+}
+
 TEST(Summarize, SquaresNextToMidpoints) {
   std::mt19937 rng(7);
   std::vector<float> v;

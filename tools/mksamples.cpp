@@ -1,6 +1,7 @@
 // mksamples: writes deterministic sample files for the examples and the benchmarks.
 //   mksamples example DIR          DIR/a.bin and DIR/b.bin, eight values each
-//   mksamples random FILE COUNT SEED   COUNT pseudo-random values in [-4, 4)
+//   mksamples random FILE COUNT SEED     COUNT pseudo-random values in [-4, 4)
+//   mksamples positive FILE COUNT SEED   the same in [0, 4), as in images
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,16 +30,18 @@ int main(int argc, char **argv) {
                    write_file(dir + "/b.bin", {4, 9, 16, 25, 36, -49, 64, 0})
                ? 0 : 1;
   }
-  if (argc == 5 && strcmp(argv[1], "random") == 0) {
+  const bool positive = argc == 5 && strcmp(argv[1], "positive") == 0;
+  if (argc == 5 && (positive || strcmp(argv[1], "random") == 0)) {
     const int64_t count = strtoll(argv[3], nullptr, 10);
     uint64_t state = strtoull(argv[4], nullptr, 10) * 0x9E3779B97F4A7C15u + 1;
     std::vector<float> v(count > 0 ? count : 0);
     for (float &x : v) {  // xorshift64*, top 24 bits as a fraction of 8
       state ^= state >> 12, state ^= state << 25, state ^= state >> 27;
       x = static_cast<float>((state * 0x2545F4914F6CDD1Du) >> 40) / (1 << 21) - 4.0f;
+      if (positive) x = x < 0 ? -x : x;
     }
     return write_file(argv[2], v) ? 0 : 1;
   }
-  fprintf(stderr, "usage: mksamples example DIR | mksamples random FILE COUNT SEED\n");
+  fprintf(stderr, "usage: mksamples example DIR | mksamples random|positive FILE COUNT SEED\n");
   return 2;
 }

@@ -1,0 +1,38 @@
+#!/bin/sh
+# End-to-end comparison on large inputs: quarvel, the straightforward build and the I/O floor,
+# alternated run by run; prints the median wall time, peak RSS and the ratios per workload.
+# usage: bench/compare.sh BUILD_DIR [COUNT] [RUNS]     (BUILD_DIR configured with -DQUARVEL_BENCH=ON)
+set -eu
+build=$(cd "$1" && pwd) count=${2:-100000000} runs=${3:-5}
+dir=${BENCH_DIR:-/tmp/quarvel-bench}
+mkdir -p "$dir" && cd "$dir"
+[ -f "a$count.bin" ] || "$build/mksamples" random "a$count.bin" "$count" 1
+[ -f "b$count.bin" ] || "$build/mksamples" random "b$count.bin" "$count" 2
+[ -f "p$count.bin" ] || "$build/mksamples" positive "p$count.bin" "$count" 3
+
+# run NAME ARGS...: one timed run; appends "seconds kilobytes" to NAME.times
+run() {
+  name=$1; shift
+  rm -f out.bin; sync
+  /usr/bin/time -f "%e %M" -a -o "$name.times" "$@" >/dev/null
+}
+median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+
+printf '%-22s %9s %9s %9s %10s %10s %8s %8s %8s\n' workload quarvel plain floor "vs plain" "vs floor" "RSS q" "RSS p" "RSS f"
+for w in "1 1 a b" "2 0.5 a b" "2.5 -1.3 a b" "2.5 -1.3 p b"; do
+  set -- $w
+  rm -f q.times s.times f.times
+  for i in $(seq "$runs"); do
+    run f "$build/bench/quarvel_floor" "$3$count.bin" "$4$count.bin" out.bin
+    run s "$build/bench/quarvel_straightforward" "$3$count.bin" "$4$count.bin" out.bin -power1 "$1" -power2 "$2"
+    cp out.bin plain.bin
+    run q "$build/quarvel" "$3$count.bin" "$4$count.bin" out.bin -power1 "$1" -power2 "$2"
+    cmp -s out.bin plain.bin || { echo "outputs differ for $w"; exit 1; }
+  done
+  tq=$(cut -d' ' -f1 q.times | median) ts=$(cut -d' ' -f1 s.times | median) tf=$(cut -d' ' -f1 f.times | median)
+  mq=$(cut -d' ' -f2 q.times | median) ms=$(cut -d' ' -f2 s.times | median) mf=$(cut -d' ' -f2 f.times | median)
+  printf '%-22s %8ss %8ss %8ss %9sx %9sx %7sM %7sM %7sM\n' "($1, $2) $3,$4" "$tq" "$ts" "$tf" \
+    "$(echo "$ts $tq" | awk '{printf "%.1f", $1/$2}')" "$(echo "$tq $tf" | awk '{printf "%.2f", $1/$2}')" \
+    $((mq / 1024)) $((ms / 1024)) $((mf / 1024))
+done
+rm -f out.bin plain.bin
