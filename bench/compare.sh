@@ -14,6 +14,8 @@ mkdir -p "$dir" && cd "$dir"
 run() {
   name=$1; shift
   rm -f out.bin; sync
+  # Every program starts with memory compacted, so that each may get huge pages alike.
+  [ -w /proc/sys/vm/compact_memory ] && echo 1 > /proc/sys/vm/compact_memory
   /usr/bin/time -f "%e %M" -a -o "$name.times" "$@" >/dev/null
 }
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }

@@ -54,6 +54,7 @@ int main(int argc, char **argv) {
   const SamplePair in = load_input_pair(infile1, infile1name, infile2, infile2name, argv[0]);
   outfile = open_output(outfilename);
   power_product(in.data1, in.data2, in.count, power1, power2);
+  begin_output(outfile, in.data1, in.count);  // the bytes go out while the summary is computed
   print_summary(summarize(in.data1, in.count));
   return write_output(outfile, outfilename, in.data1, in.count);
 }

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <thread>
 
 FILE *open_input(const char *path) {
   FILE *f = fopen(path, "rb");
@@ -17,12 +18,14 @@ FILE *open_input(const char *path) {
 }
 
 // Arrays of this size and more come from an anonymous mapping that may use huge pages: first
-// touching 4 KiB pages costs more than reading the data into them. (The benchmarks' baseline
-// build sets it out of reach.)
-#ifndef QUARVEL_MAP_THRESHOLD
-#define QUARVEL_MAP_THRESHOLD (int64_t{1} << 21)
+// touching 4 KiB pages costs more than reading the data into them. Outputs of this size and
+// more are written on a thread of their own. (The benchmarks' baseline build, QUARVEL_PLAIN_IO,
+// does neither.)
+#ifdef QUARVEL_PLAIN_IO
+static const int64_t kLarge = INT64_MAX;
+#else
+static const int64_t kLarge = int64_t{1} << 21;
 #endif
-static const int64_t kMapThreshold = QUARVEL_MAP_THRESHOLD;
 
 // Gives `bytes` zero-filled bytes, or none with errno set; a negative size is out of memory.
 static float *alloc_samples(int64_t bytes) {
@@ -30,7 +33,7 @@ static float *alloc_samples(int64_t bytes) {
     errno = ENOMEM;
     return nullptr;
   }
-  if (bytes < kMapThreshold) return static_cast<float *>(calloc(1, bytes ? bytes : 1));
+  if (bytes < kLarge) return static_cast<float *>(calloc(1, bytes ? bytes : 1));
   void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) {
     errno = ENOMEM;
@@ -82,10 +85,29 @@ FILE *open_output(const char *path) {
   return f;
 }
 
+// glibc may report a failed large write only from fwrite and not again when closing, so a
+// short write fails the run just as a failed close does.
+static bool write_lost(FILE *out, const float *data, int64_t count) {
+  return fwrite(data, 4, count, out) < static_cast<size_t>(count);
+}
+
+// The write begun in the background, if any; there is one output per run.
+static std::thread writer;
+static bool writer_lost;
+
+void begin_output(FILE *out, const float *data, int64_t count) {
+  if (count * 4 >= kLarge)
+    writer = std::thread([=] { writer_lost = write_lost(out, data, count); });
+}
+
 int write_output(FILE *out, const char *path, const float *data, int64_t count) {
   printf("writing %s as %lld %d-byte floats\n", path, static_cast<long long>(count), 4);
-  // glibc may report a failed large write only here and not again when closing, so a short
-  // write fails the run just as a failed close does.
-  bool lost = fwrite(data, 4, count, out) < static_cast<size_t>(count);
+  bool lost;
+  if (writer.joinable()) {
+    writer.join();
+    lost = writer_lost;
+  } else {
+    lost = write_lost(out, data, count);
+  }
   return fclose(out) != 0 || lost ? -1 : 0;
 }

@@ -22,5 +22,9 @@ SamplePair load_input_pair(FILE *in1, const char *name1, FILE *in2, const char *
 /// Creates or truncates the output; ends the process with status 9 when it can't be opened.
 FILE *open_output(const char *path);
 
+/// Starts writing `count` values to `out` on another thread, when there are enough of them to
+/// pay for it; write_output then waits for that write instead of making its own.
+void begin_output(FILE *out, const float *data, int64_t count);
+
 /// Announces and writes `count` values, closes the stream; gives 0, or -1 when anything was lost.
 int write_output(FILE *out, const char *path, const float *data, int64_t count);
