@@ -9,6 +9,7 @@ mkdir -p "$dir" && cd "$dir"
 [ -f "a$count.bin" ] || "$build/mksamples" random "a$count.bin" "$count" 1
 [ -f "b$count.bin" ] || "$build/mksamples" random "b$count.bin" "$count" 2
 [ -f "p$count.bin" ] || "$build/mksamples" positive "p$count.bin" "$count" 3
+[ -f "q$count.bin" ] || "$build/mksamples" positive "q$count.bin" "$count" 4
 
 # run NAME ARGS...: one timed run; appends "seconds kilobytes" to NAME.times
 run() {
@@ -21,8 +22,14 @@ run() {
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
 printf '%-22s %9s %9s %9s %10s %10s %8s %8s %8s\n' workload quarvel plain floor "vs plain" "vs floor" "RSS q" "RSS p" "RSS f"
-for w in "1 1 a b" "2 0.5 a b" "2.5 -1.3 a b" "2.5 -1.3 p b"; do
-  set -- $w
+# Each workload is POWER1:POWER2:FIRST:SECOND. Inputs a, b hold values in [-4, 4), so non-whole
+# exponents meet negative values (+0, infinities and NaNs follow); p, q hold values in [0, 4).
+workloads=${WORKLOADS:-"1:1:a:b 2:0.5:a:b 2.5:-1.3:a:b 1:1:p:q 2:0.5:p:q 2.5:-1.3:p:q"}
+for w in $workloads; do
+  IFS=: read -r p1 p2 f1 f2 <<EOW
+$w
+EOW
+  set -- "$p1" "$p2" "$f1" "$f2"
   rm -f q.times s.times f.times
   for i in $(seq "$runs"); do
     run f "$build/bench/quarvel_floor" "$3$count.bin" "$4$count.bin" out.bin
