@@ -1,14 +1,21 @@
 # The two commands for a fresh machine:
 #   make demo    build quarvel and run it on the generated example pair
-#   make check   build everything and run every test
+#   make check   build everything and run every test: the suite (with the exhaustive proofs
+#                of the exponent shortcuts), the suite again under AddressSanitizer and
+#                UndefinedBehaviorSanitizer, a bounded fuzzing run, install and packaging
 # As root on a Debian-like system the packages they need are installed first; otherwise the
-# missing ones are named.
+# missing ones are named. Also:
+#   make bench   the benchmarks (kernels, then whole runs on 100M-value inputs)
+#   make fuzz FUZZ_SECONDS=N   fuzz for longer
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-PACKAGES = cmake make g++ libgtest-dev man-db dpkg-dev
+FUZZ_SECONDS ?= 60
+PACKAGES = cmake make g++ libgtest-dev
+check test sanitize fuzz: PACKAGES += man-db dpkg-dev clang libclang-rt-14-dev
+bench: PACKAGES += libbenchmark-dev time
 
-.PHONY: demo check deps build clean
+.PHONY: demo check test sanitize fuzz bench deps build clean
 
 demo: build
 	@echo '$$ quarvel a.bin b.bin out.bin -power1 2 -power2 0.5'
@@ -16,15 +23,38 @@ demo: build
 	@echo '$$ od -A d -t f4 out.bin'
 	@cd $(BUILD)/example && od -A d -t f4 out.bin
 
-check: build
+check: test sanitize fuzz
+
+test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The exhaustive proofs are left out here: they test the platform's powf, not memory safety.
+sanitize: deps
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVEL_SANITIZE=ON
+	cmake --build $(BUILD)-sanitize -j $(JOBS)
+	cd $(BUILD)-sanitize && ctest --output-on-failure -j $(JOBS) -LE exhaustive
+
+fuzz: deps
+	cmake -S . -B $(BUILD)-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DQUARVEL_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_run
+	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/findings
+	$(BUILD)-fuzz/fuzz/fuzz_run -max_total_time=$(FUZZ_SECONDS) -detect_leaks=0 \
+	  -dict=$(CURDIR)/fuzz/dictionary -artifact_prefix=$(CURDIR)/$(BUILD)-fuzz/findings/ \
+	  -print_final_stats=1 $(CURDIR)/$(BUILD)-fuzz/corpus $(CURDIR)/fuzz/corpus
+
+bench: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DQUARVEL_BENCH=ON
+	cmake --build $(BUILD) -j $(JOBS)
+	$(BUILD)/bench/bench_kernels --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	bench/compare.sh $(BUILD)
+
 deps:
-	@missing=""; for p in $(PACKAGES); do \
+	@missing=""; for p in $(sort $(PACKAGES)); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -37,4 +67,4 @@ deps:
 	fi
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-fuzz

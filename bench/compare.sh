@@ -17,7 +17,10 @@ run() {
   rm -f out.bin; sync
   # Every program starts with memory compacted, so that each may get huge pages alike.
   [ -w /proc/sys/vm/compact_memory ] && echo 1 > /proc/sys/vm/compact_memory
-  /usr/bin/time -f "%e %M" -a -o "$name.times" "$@" >/dev/null
+  start=$(date +%s%N)
+  /usr/bin/time -f "%M" -o rss "$@" >/dev/null
+  end=$(date +%s%N)
+  echo "$(( (end - start) / 1000 )) $(cat rss)" | awk '{printf "%.4f %s\n", $1 / 1e6, $2}' >> "$name.times"
 }
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
@@ -40,7 +43,7 @@ EOW
   done
   tq=$(cut -d' ' -f1 q.times | median) ts=$(cut -d' ' -f1 s.times | median) tf=$(cut -d' ' -f1 f.times | median)
   mq=$(cut -d' ' -f2 q.times | median) ms=$(cut -d' ' -f2 s.times | median) mf=$(cut -d' ' -f2 f.times | median)
-  printf '%-22s %8ss %8ss %8ss %9sx %9sx %7sM %7sM %7sM\n' "($1, $2) $3,$4" "$tq" "$ts" "$tf" \
+  printf '%-22s %8.3fs %8.3fs %8.3fs %9sx %9sx %7sM %7sM %7sM\n' "($1, $2) $3,$4" "$tq" "$ts" "$tf" \
     "$(echo "$ts $tq" | awk '{printf "%.1f", $1/$2}')" "$(echo "$tq $tf" | awk '{printf "%.2f", $1/$2}')" \
     $((mq / 1024)) $((ms / 1024)) $((mf / 1024))
 done

@@ -149,3 +149,25 @@ TEST(SampleFiles, Sizes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sparse first input just over 2 GiB: counts beyond 32 bits are processed and printed whole.
+TEST(SampleFiles, FirstInputOverTwoGiB) {
+  ScratchDir dir;
+  const long long bytes = (1LL << 31) + 10, count = bytes / 4;
+  FILE *f = fopen((dir / "a.bin").c_str(), "wb");
+  ASSERT_TRUE(f && ftruncate(fileno(f), bytes) == 0 && fclose(f) == 0);
+  write_file(dir / "b.bin", float_bytes({1, 2}));
+  const RunResult r = run_quarvel(dir.path, {"a.bin", "b.bin"});
+  EXPECT_EQ(r.out, names({"a.bin", "b.bin"}) + alloc(bytes) +
+                       "max = 0 min = 0\nmean = 0 rms = 0 rmsd = 0\n" +
+                       writing("output.bin", count));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  struct stat st;
+  ASSERT_EQ(stat((dir / "output.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, count * 4);
+}
+
+}  // namespace
