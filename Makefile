@@ -23,7 +23,7 @@ demo: build
 	@echo '$$ od -A d -t f4 out.bin'
 	@cd $(BUILD)/example && od -A d -t f4 out.bin
 
-check: test sanitize fuzz
+check: fuzz sanitize test
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -97,6 +97,28 @@ std::vector<float> random_values(size_t n, uint32_t seed, bool with_nans) {
   return v;
 }
 
+// Lengths around the product's chunks of 2^16 values and the summary's threading threshold of
+// 2^18, over thread counts of one, two and more than there are CPUs.
+TEST(PowerProduct, ChunkAndThreadBoundaries) {
+  const int64_t chunk = 1 << 16;
+  const std::vector<float> a0 = random_values(4 * chunk + 3, 5, true);
+  const std::vector<float> b0 = random_values(4 * chunk + 3, 6, true);
+  for (int64_t n : {int64_t{0}, int64_t{1}, chunk - 1, chunk, chunk + 1, 2 * chunk + 1,
+                    3 * chunk - 1, 4 * chunk, 4 * chunk + 3}) {
+    for (auto [p1, p2] : {std::pair{1.0f, 1.0f}, {2.0f, 0.5f}, {2.5f, -1.3f}}) {
+      std::vector<float> ra(a0.begin(), a0.begin() + n), rb(b0.begin(), b0.begin() + n);
+      reference_power_product(ra.data(), rb.data(), n, p1, p2);
+      for (int threads : {1, 2, 3, 2 * usable_cpus() + 1}) {
+        std::vector<float> a(a0.begin(), a0.begin() + n), b(b0.begin(), b0.begin() + n);
+        power_product(a.data(), b.data(), n, p1, p2, threads);
+        expect_same_bits(a, ra, std::to_string(n) + " values on " + std::to_string(threads) +
+                                    " threads");
+        if (HasFailure()) return;
+      }
+    }
+  }
+}
+
 void expect_same_summary(const Summary &got, const Summary &want, const std::string &what) {
   EXPECT_EQ(bits(got.max), bits(want.max)) << what << " max";
   EXPECT_EQ(bits(got.min), bits(want.min)) << what << " min";
@@ -113,6 +135,15 @@ TEST(Summarize, RandomArraysMatchReference) {
       expect_same_summary(summarize(v.data(), n), reference_summarize(v.data(), n),
                           "seed " + std::to_string(seed));
     }
+  }
+}
+
+TEST(Summarize, ThreadedEqualsSequential) {
+  for (int64_t n : {(1 << 18) - 1, 1 << 18, (1 << 18) + 1, 3 << 17}) {
+    const std::vector<float> v = random_values(n, 8, n % 2);
+    const Summary want = reference_summarize(v.data(), n);
+    expect_same_summary(summarize(v.data(), n, true), want, "threaded " + std::to_string(n));
+    expect_same_summary(summarize(v.data(), n, false), want, "sequential " + std::to_string(n));
   }
 }
 
