@@ -3,7 +3,7 @@
 # alternated run by run; prints the median wall time, peak RSS and the ratios per workload.
 # usage: bench/compare.sh BUILD_DIR [COUNT] [RUNS]     (BUILD_DIR configured with -DQUARVEL_BENCH=ON)
 set -eu
-build=$(cd "$1" && pwd) count=${2:-100000000} runs=${3:-5}
+build=$(cd "$1" && pwd) count=${2:-100000000} runs=${3:-6}
 dir=${BENCH_DIR:-/tmp/quarvel-bench}
 mkdir -p "$dir" && cd "$dir"
 [ -f "a$count.bin" ] || "$build/mksamples" random "a$count.bin" "$count" 1
@@ -11,12 +11,14 @@ mkdir -p "$dir" && cd "$dir"
 [ -f "p$count.bin" ] || "$build/mksamples" positive "p$count.bin" "$count" 3
 [ -f "q$count.bin" ] || "$build/mksamples" positive "q$count.bin" "$count" 4
 
-# run NAME ARGS...: one timed run; appends "seconds kilobytes" to NAME.times
+# run NAME ARGS...: one timed run; appends "seconds kilobytes" to NAME.times. Each run starts
+# from the same memory state: an untimed run of the floor program first leaves free huge pages
+# behind, rather than memory fragmented by whichever program ran last (the kernel would compact
+# it during the timed run, adding up to seconds of system time; see bench/README.md).
 run() {
   name=$1; shift
+  "$build/bench/quarvel_floor" "$prime1" "$prime2" out.bin
   rm -f out.bin; sync
-  # Every program starts with memory compacted, so that each may get huge pages alike.
-  [ -w /proc/sys/vm/compact_memory ] && echo 1 > /proc/sys/vm/compact_memory
   start=$(date +%s%N)
   /usr/bin/time -f "%M" -o rss "$@" >/dev/null
   end=$(date +%s%N)
@@ -33,13 +35,22 @@ for w in $workloads; do
 $w
 EOW
   set -- "$p1" "$p2" "$f1" "$f2"
+  prime1=$3$count.bin prime2=$4$count.bin
   rm -f q.times s.times f.times
+  # The rounds go through all six orders of the three programs.
   for i in $(seq "$runs"); do
-    run f "$build/bench/quarvel_floor" "$3$count.bin" "$4$count.bin" out.bin
-    run s "$build/bench/quarvel_straightforward" "$3$count.bin" "$4$count.bin" out.bin -power1 "$1" -power2 "$2"
-    cp out.bin plain.bin
-    run q "$build/quarvel" "$3$count.bin" "$4$count.bin" out.bin -power1 "$1" -power2 "$2"
-    cmp -s out.bin plain.bin || { echo "outputs differ for $w"; exit 1; }
+    order=$(echo fsq fqs sfq sqf qfs qsf | cut -d' ' -f$(( (i - 1) % 6 + 1 )))
+    for prog in $(echo "$order" | sed 's/./& /g'); do
+      case $prog in
+        f) run f "$build/bench/quarvel_floor" "$3$count.bin" "$4$count.bin" out.bin ;;
+        s) run s "$build/bench/quarvel_straightforward" "$3$count.bin" "$4$count.bin" out.bin \
+             -power1 "$1" -power2 "$2"
+           cp out.bin plain.bin ;;
+        q) run q "$build/quarvel" "$3$count.bin" "$4$count.bin" out.bin -power1 "$1" -power2 "$2"
+           cp out.bin quarvel.bin ;;
+      esac
+    done
+    cmp -s quarvel.bin plain.bin || { echo "outputs differ for $w"; exit 1; }
   done
   tq=$(cut -d' ' -f1 q.times | median) ts=$(cut -d' ' -f1 s.times | median) tf=$(cut -d' ' -f1 f.times | median)
   mq=$(cut -d' ' -f2 q.times | median) ms=$(cut -d' ' -f2 s.times | median) mf=$(cut -d' ' -f2 f.times | median)
@@ -47,4 +58,4 @@ EOW
     "$(echo "$ts $tq" | awk '{printf "%.1f", $1/$2}')" "$(echo "$tq $tf" | awk '{printf "%.2f", $1/$2}')" \
     $((mq / 1024)) $((ms / 1024)) $((mf / 1024))
 done
-rm -f out.bin plain.bin
+rm -f out.bin plain.bin quarvel.bin
