@@ -1,8 +1,8 @@
 # The two commands for a fresh machine:
 #   make demo    build quarvel and run it on the generated example pair
-#   make check   build everything and run every test: the suite (with the exhaustive proofs
-#                of the exponent shortcuts), the suite again under AddressSanitizer and
-#                UndefinedBehaviorSanitizer, a bounded fuzzing run, install and packaging
+#   make check   build everything and run every test: a bounded fuzzing run, the suite under
+#                AddressSanitizer and UndefinedBehaviorSanitizer, then the suite itself (with
+#                the exhaustive proofs of the exponent shortcuts, install and packaging)
 # As root on a Debian-like system the packages they need are installed first; otherwise the
 # missing ones are named. Also:
 #   make bench   the benchmarks (kernels, then whole runs on 100M-value inputs)
