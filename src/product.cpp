@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -113,7 +114,11 @@ void power_product(float *data1, float *data2, int64_t count, float power1, floa
       product_range(k1, k2, job, c * kChunk, std::min(count, (c + 1) * kChunk));
   };
   std::vector<std::thread> pool;
-  for (int t = 1; t < threads; t++) pool.emplace_back(work);
+  try {
+    for (int t = 1; t < threads; t++) pool.emplace_back(work);
+  } catch (const std::system_error &) {
+    // Fewer threads than asked for (none to be had): the chunks go to those there are.
+  }
   work();
   for (std::thread &t : pool) t.join();
 }

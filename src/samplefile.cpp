@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 
 FILE *open_input(const char *path) {
@@ -96,8 +97,12 @@ static std::thread writer;
 static bool writer_lost;
 
 void begin_output(FILE *out, const float *data, int64_t count) {
-  if (count * 4 >= kLarge)
+  if (count * 4 < kLarge) return;
+  try {
     writer = std::thread([=] { writer_lost = write_lost(out, data, count); });
+  } catch (const std::system_error &) {
+    // No thread to be had (say, under an address-space limit): write_output writes instead.
+  }
 }
 
 int write_output(FILE *out, const char *path, const float *data, int64_t count) {

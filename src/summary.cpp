@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "float_ties.hpp"
@@ -118,8 +119,15 @@ Summary summarize(const float *data, int64_t count, bool threaded) {
   // The two quadratic totals depend on each other not at all: each is one long chain of
   // dependent steps, so they run side by side.
   float sumsq = 0, sumdev = 0;
+  std::thread squares;
   if (threaded && count >= kThreadedCount) {
-    std::thread squares([&] { sumsq = sum_of_squares(data, count); });
+    try {
+      squares = std::thread([&] { sumsq = sum_of_squares(data, count); });
+    } catch (const std::system_error &) {
+      // No thread to be had: both totals on this one.
+    }
+  }
+  if (squares.joinable()) {
     sumdev = sum_of_squared_deviations(data, count, s.mean);
     squares.join();
   } else {

@@ -105,6 +105,36 @@ TEST(Failures, AllocationUnderAddressSpaceLimit) {
   });
 }
 
+// Under any address-space limit a run either fails cleanly for want of its arrays, or succeeds
+// with the same output as without a limit: threads it can't have are done without.
+TEST(Failures, AnyAddressSpaceLimit) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizer reserves terabytes of address space";
+  ScratchDir dir;
+  std::vector<float> a(4 << 20), b(4 << 20);
+  for (size_t i = 0; i < a.size(); i++) a[i] = float(i % 1000) / 7, b[i] = float(i % 777) / 3;
+  write_file(dir / "a.bin", float_bytes(a));
+  write_file(dir / "b.bin", float_bytes(b));
+  const std::vector<std::string> args = {"a.bin", "b.bin", "o.bin", "-power1", "2.5"};
+  const RunResult free_run = run_quarvel(dir.path, args);
+  ASSERT_EQ(free_run.status, 0);
+  const std::string want = read_file(dir / "o.bin");
+  int succeeded = 0;
+  for (rlim_t mib = 30; mib <= 80; mib += 2) {
+    SCOPED_TRACE(std::to_string(mib) + " MiB");
+    unlink((dir / "o.bin").c_str());
+    const RunResult r = run_quarvel(dir.path, args, "quarvel", mib << 20);
+    if (r.status == 9) {
+      EXPECT_EQ(r.err, "quarvel: Cannot allocate memory\n");
+      continue;
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, free_run.out);
+    EXPECT_EQ(read_file(dir / "o.bin"), want);
+    succeeded++;
+  }
+  EXPECT_GT(succeeded, 0);
+}
+
 // A stream whose every read fails, like a disk that returns I/O errors.
 struct Position {
   off64_t size, at;
