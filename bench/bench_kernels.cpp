@@ -39,12 +39,12 @@ void product(benchmark::State &state, float p1, float p2, bool straightforward, 
 }
 
 void summary(benchmark::State &state, double negative_share, bool straightforward,
-             bool threaded = true) {
+             bool threaded = true, int lanes = 0) {
   std::vector<float> a = values(3, 0), b = values(4, negative_share);
   power_product(a.data(), b.data(), kN, 1.0f, 0.5f);  // a NaN-free array, or some NaNs
   for (auto _ : state) {
     Summary s = straightforward ? reference_summarize(a.data(), kN)
-                                : summarize(a.data(), kN, threaded);
+                                : summarize(a.data(), kN, threaded, lanes);
     benchmark::DoNotOptimize(s);
   }
   state.SetItemsProcessed(state.iterations() * kN);
@@ -65,6 +65,8 @@ BENCHMARK_CAPTURE(product, general_fast, 2.5f, -1.3f, false, 0);
 BENCHMARK_CAPTURE(summary, no_nans_plain, 0.0, true);
 BENCHMARK_CAPTURE(summary, no_nans_fast, 0.0, false);
 BENCHMARK_CAPTURE(summary, no_nans_fast_1thread, 0.0, false, false);
+BENCHMARK_CAPTURE(summary, no_nans_fast_1thread_2lanes, 0.0, false, false, 2);
+BENCHMARK_CAPTURE(summary, no_nans_fast_1thread_4lanes, 0.0, false, false, 4);
 BENCHMARK_CAPTURE(summary, tenth_nans_plain, 0.1, true);
 BENCHMARK_CAPTURE(summary, tenth_nans_fast, 0.1, false);
 

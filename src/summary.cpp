@@ -1,5 +1,6 @@
 #include "summary.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -54,29 +55,125 @@ inline float add_term(float total, double q, bool term_is_exact_nan, Exact exact
   return exact();
 }
 
-float sum_of_squares(const float *data, int64_t count) {
-  float sumsq = 0;
-  for (int64_t i = 0; i < count; i++) {
-    const float x = data[i];
-    // x*x is exact, and a NaN x gives x quieted in either format.
-    sumsq = add_term(sumsq, static_cast<double>(x) * x, true,
-                     [&] { return add_extended(sumsq, widen(x) * widen(x)); });
-  }
-  return sumsq;
+// Blocks of terms at once.
+//
+// While a float total s stays inside one binade [2^e, 2^(e+1)) (or its negative), where floats
+// lie u = 2^(e-23) apart, a step rounds s + q to a multiple of u; s is one already, so the step
+// adds q rounded to a multiple of u, whatever s is. That fails only where q lies at or next to
+// the midpoint of two multiples (the parity of s and the 80-bit roundings then decide) or where
+// the total leaves the binade. So for a block of terms, each at least 2^-20 u from such a
+// midpoint, whose partial totals all stay inside the binade, the new total is s plus the sum of
+// the rounded terms: whole numbers of units u, summed exactly as integers in any order.
+//
+// The terms q are formed in double within 2^-50 |q| of the 80-bit term, and the 80-bit sum is
+// within 2^-40 u of exact; inside the binade |q| < 2^24 u, so the value that is rounded to float
+// lies within 0.5 - 2^-20 + 2^-26 + 2^-40 < 0.5 units of the chosen multiple.
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+
+enum Term { kValue, kSquare, kDeviation };
+
+const int kBlock = 256;
+
+inline uint64_t bits_of(double x) {
+  uint64_t u;
+  memcpy(&u, &x, 8);
+  return u;
 }
 
-float sum_of_squared_deviations(const float *data, int64_t count, float mean) {
-  float sumdev = 0;
+// Adds the kBlock terms of x[0..kBlock) to `total`, or leaves it and gives false when the
+// block can't be decided this way. Written as plain loops for the compiler to vectorize at the
+// width of the function it is inlined into.
+template <Term K>
+ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
+  uint32_t b;
+  memcpy(&b, &total, 4);
+  const uint32_t biased = (b >> 23) & 0xff;
+  if (biased == 0 || biased == 0xff) return false;  // zero, below normal, infinite or NaN
+  const uint64_t inverse_bits = uint64_t{1023 + 150 - biased} << 52;  // 1/u
+  double inverse;
+  memcpy(&inverse, &inverse_bits, 8);
+  const double magic = 0x1.8p52;  // v + magic holds v rounded to a whole in its low bits
+  // Unsigned, so that the garbage of undecided terms wraps harmlessly until the check.
+  uint64_t sum = 0, size = 0;
+  uint64_t fine = ~uint64_t{0};  // the sign bit stays set while every term is decided
+  for (int i = 0; i < kBlock; i++) {
+    double q = x[i];
+    if constexpr (K == kSquare) q = q * q;
+    if constexpr (K == kDeviation) q = (q - mean) * (q - mean);
+    const double v = q * inverse;
+    const double z = v + magic;
+    const uint64_t k = bits_of(z) - bits_of(magic);  // for |v| < 2^51, v to the nearest whole
+    const double r = v - (z - magic);                 // exact
+    // Negative while |r| < 0.5 - 2^-20 and |v| < 2^30; never for NaNs.
+    fine &= bits_of(std::fabs(r) - (0.5 - 0x1p-20)) & bits_of(std::fabs(v) - 0x1p30);
+    sum += k;
+    if constexpr (K == kValue) {
+      const uint64_t negative = 0 - (k >> 63);
+      size += (k ^ negative) - negative;
+    }
+  }
+  if constexpr (K != kValue) size = sum;  // squares are never negative
+  if (static_cast<int64_t>(fine) >= 0) return false;
+  // Every partial total lies within `size` units of the first, p0, whose sign is the total's.
+  const int64_t p0 = (b & 0x7fffff) | 0x800000;
+  const int64_t terms = static_cast<int64_t>(sum), spread = static_cast<int64_t>(size);
+  if (p0 - spread < (1 << 23) + 1 || p0 + spread > (1 << 24) - 1) return false;
+  const int64_t p = p0 + (b >> 31 ? -terms : terms);  // in the same binade: only the fraction moves
+  b = (b & 0xff800000) | (static_cast<uint32_t>(p) & 0x7fffff);
+  memcpy(&total, &b, 4);
+  return true;
+}
+
+// Gives the float total of the terms of x[0..count), block by block, and by `step` (one exact
+// step per element) for blocks that can't be decided whole and for the last few elements. After
+// a block fails, the next few go straight to `step` (twice as many after each failure in a row),
+// so data on which blocks always fail costs little more than stepping alone.
+template <Term K, class Step>
+ALWAYS_INLINE float accumulate(const float *x, int64_t count, double mean, Step step) {
+  float total = 0;
+  int64_t i = 0, skip = 0, penalty = 0;
+  for (; i + kBlock <= count; i += kBlock) {
+    if (skip > 0) {
+      skip--;
+    } else if (add_block<K>(total, x + i, mean)) {
+      penalty = 0;
+      continue;
+    } else {
+      skip = penalty;
+      penalty = std::min<int64_t>(penalty ? 2 * penalty : 1, 64);
+    }
+    for (int64_t j = i; j < i + kBlock; j++) total = step(total, x[j]);
+  }
+  for (; i < count; i++) total = step(total, x[i]);
+  return total;
+}
+
+ALWAYS_INLINE float sum_of_values(const float *data, int64_t count) {
+  return accumulate<kValue>(data, count, 0, [](float sum, float x) {
+    // Float addition of non-NaN operands equals the 80-bit sum rounded to float; of two NaNs,
+    // x87 and SSE keep different ones.
+    return std::isnan(x) ? add_extended(sum, widen(x)) : sum + x;
+  });
+}
+
+ALWAYS_INLINE float sum_of_squares(const float *data, int64_t count) {
+  return accumulate<kSquare>(data, count, 0, [](float sumsq, float x) {
+    // x*x is exact, and a NaN x gives x quieted in either format.
+    return add_term(sumsq, static_cast<double>(x) * x, true,
+                    [&] { return add_extended(sumsq, widen(x) * widen(x)); });
+  });
+}
+
+ALWAYS_INLINE float sum_of_squared_deviations(const float *data, int64_t count, float mean) {
   const double m = mean;
   // With a NaN mean every term is NaN, and for every x that is not NaN the same one; so the
   // 80-bit step for such an x depends on the total alone, and is remembered.
   uint32_t seen = 0, seen_result = 0;
   bool remembered = false;
-  for (int64_t j = 0; j < count; j++) {
-    const float x = data[j];
+  return accumulate<kDeviation>(data, count, m, [&](float sumdev, float x) {
     const double d = x - m;
     // A NaN term is the same in both formats unless x and the mean are both NaN.
-    sumdev = add_term(sumdev, d * d, !(std::isnan(x) && std::isnan(mean)), [&] {
+    return add_term(sumdev, d * d, !(std::isnan(x) && std::isnan(mean)), [&] {
       uint32_t in;
       memcpy(&in, &sumdev, 4);
       const bool reuse = !std::isnan(x) && remembered && in == seen;
@@ -91,8 +188,73 @@ float sum_of_squared_deviations(const float *data, int64_t count, float mean) {
       memcpy(&out, &seen_result, 4);
       return out;
     });
+  });
+}
+
+// Largest and smallest value, the first met among equals. Lane by lane with strict comparisons,
+// so a NaN never enters; of equal values only zeros differ in their bits, so a zero extreme is
+// then the first zero of the array.
+ALWAYS_INLINE void extremes(const float *data, int64_t count, float &max, float &min) {
+  const int n = 16;
+  float hi[n], lo[n];
+  for (int j = 0; j < n; j++) hi[j] = -INFINITY, lo[j] = INFINITY;
+  int64_t i = 0;
+  for (; i + n <= count; i += n) {
+    for (int j = 0; j < n; j++) {
+      const float x = data[i + j];
+      hi[j] = x > hi[j] ? x : hi[j];
+      lo[j] = x < lo[j] ? x : lo[j];
+    }
   }
-  return sumdev;
+  max = -INFINITY, min = INFINITY;
+  for (int j = 0; j < n; j++) {
+    if (hi[j] > max) max = hi[j];
+    if (lo[j] < min) min = lo[j];
+  }
+  for (; i < count; i++) {
+    if (data[i] > max) max = data[i];
+    if (data[i] < min) min = data[i];
+  }
+  for (float *extreme : {&max, &min}) {
+    if (*extreme != 0) continue;
+    for (i = 0; data[i] != 0; i++) {
+    }
+    *extreme = data[i];
+  }
+}
+
+// The passes over the array. A pass with the mean gives the sum of squared deviations; one
+// without gives the sum, and the extremes when asked for. The same code is compiled for three
+// widths of vectors: 8, 4 and 2 doubles.
+ALWAYS_INLINE float any_pass(const float *data, int64_t count, Term term, float mean,
+                             float *max, float *min) {
+  if (term == kValue) {
+    if (max) extremes(data, count, *max, *min);
+    return sum_of_values(data, count);
+  }
+  if (term == kSquare) return sum_of_squares(data, count);
+  return sum_of_squared_deviations(data, count, mean);
+}
+
+__attribute__((target("avx512f,avx512dq,avx512vl,avx512bw,prefer-vector-width=512"))) float
+pass8(const float *data, int64_t count, Term term, float mean, float *max, float *min) {
+  return any_pass(data, count, term, mean, max, min);
+}
+
+__attribute__((target("avx2"))) float pass4(const float *data, int64_t count, Term term,
+                                            float mean, float *max, float *min) {
+  return any_pass(data, count, term, mean, max, min);
+}
+
+float pass2(const float *data, int64_t count, Term term, float mean, float *max, float *min) {
+  return any_pass(data, count, term, mean, max, min);
+}
+
+float pass(int lanes, const float *data, int64_t count, Term term, float mean = 0,
+           float *max = nullptr, float *min = nullptr) {
+  if (lanes == 8) return pass8(data, count, term, mean, max, min);
+  if (lanes == 4) return pass4(data, count, term, mean, max, min);
+  return pass2(data, count, term, mean, max, min);
 }
 
 // Below this many values a second thread costs more than it saves.
@@ -100,40 +262,35 @@ const int64_t kThreadedCount = 1 << 18;
 
 }  // namespace
 
-Summary summarize(const float *data, int64_t count, bool threaded) {
+int widest_lanes() {
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
+    return 8;
+  return __builtin_cpu_supports("avx2") ? 4 : 2;
+}
+
+Summary summarize(const float *data, int64_t count, bool threaded, int lanes) {
+  if (lanes <= 0 || lanes > widest_lanes()) lanes = widest_lanes();
   Summary s;
-  s.max = -INFINITY;
-  s.min = INFINITY;
-  float sum = 0;
-  for (int64_t i = 0; i < count; i++) {
-    const float x = data[i];
-    if (x > s.max) s.max = x;
-    if (x < s.min) s.min = x;
-    // Float addition of non-NaN operands equals the 80-bit sum rounded to float; of two NaNs,
-    // x87 and SSE keep different ones.
-    sum = std::isnan(x) ? add_extended(sum, widen(x)) : sum + x;
-  }
-  // An empty array divides 0 by 0, giving the default NaN (sign bit set on x86).
-  const long double n = count;
-  s.mean = widen(sum) / n;
-  // The two quadratic totals depend on each other not at all: each is one long chain of
-  // dependent steps, so they run side by side.
-  float sumsq = 0, sumdev = 0;
+  // The sum of squares needs nothing but the data, so it runs beside the rest.
+  float sumsq = 0;
   std::thread squares;
   if (threaded && count >= kThreadedCount) {
     try {
-      squares = std::thread([&] { sumsq = sum_of_squares(data, count); });
+      squares = std::thread([&] { sumsq = pass(lanes, data, count, kSquare); });
     } catch (const std::system_error &) {
-      // No thread to be had: both totals on this one.
+      // No thread to be had: all on this one.
     }
   }
-  if (squares.joinable()) {
-    sumdev = sum_of_squared_deviations(data, count, s.mean);
+  const float sum = pass(lanes, data, count, kValue, 0, &s.max, &s.min);
+  // An empty array divides 0 by 0, giving the default NaN (sign bit set on x86).
+  const long double n = count;
+  s.mean = widen(sum) / n;
+  const float sumdev = pass(lanes, data, count, kDeviation, s.mean);
+  if (squares.joinable())
     squares.join();
-  } else {
-    sumsq = sum_of_squares(data, count);
-    sumdev = sum_of_squared_deviations(data, count, s.mean);
-  }
+  else
+    sumsq = pass(lanes, data, count, kSquare);
   s.rms = std::sqrt(static_cast<double>(widen(sumsq) / n));
   s.rmsd = std::sqrt(static_cast<double>(widen(sumdev) / n));
   return s;

@@ -127,13 +127,23 @@ void expect_same_summary(const Summary &got, const Summary &want, const std::str
   EXPECT_EQ(bits(got.rmsd), bits(want.rmsd)) << what << " rmsd";
 }
 
+// Every way the summary can be computed here (vectors of 2, 4 and 8 doubles where the CPU runs
+// them; one thread or two) against the straightforward computation.
+void expect_summary_matches(const std::vector<float> &v, const std::string &what) {
+  const Summary want = reference_summarize(v.data(), v.size());
+  for (int lanes = 2; lanes <= widest_lanes(); lanes *= 2)
+    for (bool threaded : {false, true})
+      expect_same_summary(summarize(v.data(), v.size(), threaded, lanes), want,
+                          what + ", " + std::to_string(lanes) + " lanes" +
+                              (threaded ? ", threaded" : ""));
+}
+
 TEST(Summarize, RandomArraysMatchReference) {
   for (uint32_t seed = 1; seed <= 40; seed++) {
     const size_t n = (seed * 7919) % 5000;
     for (bool nans : {false, true}) {
       const std::vector<float> v = random_values(n, seed, nans);
-      expect_same_summary(summarize(v.data(), n), reference_summarize(v.data(), n),
-                          "seed " + std::to_string(seed));
+      expect_summary_matches(v, "seed " + std::to_string(seed));
     }
   }
 }
@@ -165,8 +175,88 @@ TEST(Summarize, NanHeavyArraysMatchReference) {
     }
     if (seed % 3 == 0) v.erase(v.begin() + 1, v.begin() + 1 + v.size() / 2);  // NaNs later on
     if (seed % 5 == 0) std::fill(v.begin(), v.begin() + v.size() / 3, 1.0f);
-    expect_same_summary(summarize(v.data(), v.size()), reference_summarize(v.data(), v.size()),
-                        "seed " + std::to_string(seed));
+    expect_summary_matches(v, "seed " + std::to_string(seed));
+  }
+}
+
+// Totals are added a block of values at a time while they stay within one binade and no term
+// lies next to a rounding tie. Data that takes them through binades both ways, across zero,
+// onto ties, through huge and tiny terms, and long stretches where every block is decided.
+TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
+  struct Case {
+    const char *name;
+    size_t n;
+    float (*value)(std::mt19937 &, size_t);
+  };
+  const Case cases[] = {
+      {"products of uniform values", 100000 + 77,
+       [](std::mt19937 &r, size_t) { return float(r() % (1 << 24)) * 0x1p-20f; }},
+      {"coarse grid", 30011,
+       [](std::mt19937 &r, size_t) { return std::ldexp(float(r() % 7 + 1), int(r() % 7) - 3); }},
+      {"coarse grid, signed", 30011,
+       [](std::mt19937 &r, size_t) {
+         const float x = std::ldexp(float(r() % 7 + 1), int(r() % 7) - 3);
+         return r() % 3 ? x : -x;
+       }},
+      {"small integers", 40000, [](std::mt19937 &r, size_t) { return float(r() % 10); }},
+      {"signed, around zero", 30000,
+       [](std::mt19937 &r, size_t) { return float(int(r() % 2001) - 1000) * 0.001f; }},
+      {"2^24 then ones", 20000, [](std::mt19937 &, size_t i) { return i ? 1.0f : 0x1p24f; }},
+      {"hovering at 2^20", 30000,
+       [](std::mt19937 &r, size_t i) {
+         return i == 0 ? 0x1p20f : float(int(r() % 65) - 32) * 0x1p-4f;
+       }},
+      {"hovering at -2^20", 30000,
+       [](std::mt19937 &r, size_t i) {
+         return i == 0 ? -0x1p20f : float(int(r() % 65) - 32) * 0x1p-4f;
+       }},
+      {"rare huge, infinite and NaN terms", 30000,
+       [](std::mt19937 &r, size_t i) {
+         if (i % 4099 == 4000) return i % 3 ? 1e30f : i % 2 ? INFINITY : NAN;
+         return float(r() % 1000) * 0.01f;
+       }},
+      {"tiny", 20000,
+       [](std::mt19937 &r, size_t) { return std::ldexp(float(r() % 1000), int(r() % 40) - 150); }},
+      {"totals below the normal range", 20000,
+       [](std::mt19937 &r, size_t) { return std::ldexp(float(r() % 16), int(r() % 8) - 149); }},
+      {"negative and falling", 30000,
+       [](std::mt19937 &r, size_t i) {
+         return i == 0 ? -1000.0f : float(int(r() % (3 << 16)) - (2 << 16)) * 0x1p-16f;
+       }},
+      {"falling through 2^10", 30000,
+       [](std::mt19937 &r, size_t i) {
+         return i == 0 ? 1100.0f : float(int(r() % (3 << 16)) - (2 << 16)) * 0x1p-20f;
+       }},
+      {"a few units above 1", 60000,
+       [](std::mt19937 &r, size_t i) {
+         const float steps[] = {-0x1p-23f, -0x3p-26f, 0x3p-26f, 0x1p-23f};
+         return i == 0 ? 1.0f + 0x1p-22f : r() % 64 ? 0.0f : steps[r() % 4];
+       }},
+      {"a few units below 1", 60000,
+       [](std::mt19937 &r, size_t i) {
+         const float steps[] = {-0x1p-24f, -0x3p-27f, 0x3p-27f, 0x1p-24f};
+         return i == 0 ? 1.0f - 0x1p-23f : r() % 64 ? 0.0f : steps[r() % 4];
+       }},
+      {"down onto 1, then below it", 1000,
+       [](std::mt19937 &, size_t i) {
+         return i == 0 ? 1.0f + 0x1p-23f : i == 256 ? -0x1p-23f : i == 257 ? -0x3p-26f : 0.0f;
+       }},
+      {"runs of huge values of both signs", 30000,
+       [](std::mt19937 &r, size_t i) {
+         if (i % 1000 < 4) return i % 2000 < 1000 ? -1e30f : 1e30f;
+         return float(r() % 1000) * 0.01f;
+       }},
+      {"zeros of both signs, and negatives", 20000,
+       [](std::mt19937 &r, size_t) { return r() % 3 == 0 ? -1.0f : r() % 2 ? 0.0f : -0.0f; }},
+      {"zeros of both signs, and positives", 20000,
+       [](std::mt19937 &r, size_t) { return r() % 3 == 0 ? 1.0f : r() % 2 ? -0.0f : 0.0f; }},
+  };
+  for (const Case &c : cases) {
+    std::mt19937 rng(42);
+    std::vector<float> v(c.n);
+    for (size_t i = 0; i < c.n; i++) v[i] = c.value(rng, i);
+    expect_summary_matches(v, c.name);
+    if (HasFailure()) return;
   }
 }
 
@@ -200,8 +290,7 @@ TEST(Summarize, SquaresThatAreExactTies) {
     const float a = std::ldexp(1.0f + float(rng() % 4096) / 4096, -int(rng() % 36) - 8);
     for (const std::vector<float> &v : {std::vector<float>{a, x}, std::vector<float>{a, -x},
                                         std::vector<float>{a, x, -x, -a}}) {
-      expect_same_summary(summarize(v.data(), v.size()), reference_summarize(v.data(), v.size()),
-                          "a " + std::to_string(a) + " x " + std::to_string(x));
+      expect_summary_matches(v, "a " + std::to_string(a) + " x " + std::to_string(x));
     }
     if (HasFailure()) return;
   }
