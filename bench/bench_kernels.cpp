@@ -1,6 +1,7 @@
 // Kernels against their straightforward versions, per element, on 1M-value arrays.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <random>
 #include <vector>
 
@@ -38,10 +39,14 @@ void product(benchmark::State &state, float p1, float p2, bool straightforward, 
   state.SetItemsProcessed(state.iterations() * kN);
 }
 
-void summary(benchmark::State &state, double negative_share, bool straightforward,
+void summary(benchmark::State &state, double nan_share, bool straightforward,
              bool threaded = true, int lanes = 0) {
-  std::vector<float> a = values(3, 0), b = values(4, negative_share);
-  power_product(a.data(), b.data(), kN, 1.0f, 0.5f);  // a NaN-free array, or some NaNs
+  std::vector<float> a = values(3, 0), b = values(4, 0);
+  power_product(a.data(), b.data(), kN, 1.0f, 0.5f);
+  std::mt19937 rng(5);
+  std::bernoulli_distribution nan(nan_share);
+  for (float &x : a)
+    if (nan(rng)) x = -NAN;
   for (auto _ : state) {
     Summary s = straightforward ? reference_summarize(a.data(), kN)
                                 : summarize(a.data(), kN, threaded, lanes);

@@ -80,6 +80,33 @@ inline uint64_t bits_of(double x) {
   return u;
 }
 
+// NaN totals. A NaN total stays the same NaN through every term that is not NaN; of two NaNs
+// meeting in the 80-bit format the larger significand (quieted) wins, and between equal ones
+// the positive. That is a total order, so after a block the total is the greatest of itself
+// and the block's NaN terms. A NaN term is a NaN value, quieted, except for the deviations:
+// - from a NaN mean every term is NaN, the mean or a NaN value, whichever is greater; the
+//   total took the mean's rank or more at the first element;
+// - from a mean that is not NaN (so the values hold no NaN), the only NaN terms are infinity
+//   minus the same infinity, the default NaN, which the total then already is.
+// So for every total the block's NaN values are what counts.
+inline uint32_t nan_rank(uint32_t nan_bits) {
+  return (((nan_bits & 0x7fffffff) | 0x400000) << 1) | (~nan_bits >> 31);
+}
+
+ALWAYS_INLINE void add_block_to_nan(float &total, const float *x) {
+  uint32_t best;
+  memcpy(&best, &total, 4);
+  best = nan_rank(best);
+  for (int i = 0; i < kBlock; i++) {
+    uint32_t xb;
+    memcpy(&xb, x + i, 4);
+    const uint32_t nan = 0 - static_cast<uint32_t>((xb & 0x7fffffff) > 0x7f800000);
+    best = std::max(best, nan_rank(xb) & nan);
+  }
+  best = (best >> 1) | (~best << 31);
+  memcpy(&total, &best, 4);
+}
+
 // Adds the kBlock terms of x[0..kBlock) to `total`, or leaves it and gives false when the
 // block can't be decided this way. Written as plain loops for the compiler to vectorize at the
 // width of the function it is inlined into.
@@ -88,7 +115,11 @@ ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
   uint32_t b;
   memcpy(&b, &total, 4);
   const uint32_t biased = (b >> 23) & 0xff;
-  if (biased == 0 || biased == 0xff) return false;  // zero, below normal, infinite or NaN
+  if (biased == 0xff && (b & 0x7fffff)) {
+    add_block_to_nan(total, x);
+    return true;
+  }
+  if (biased == 0 || biased == 0xff) return false;  // zero, below normal or infinite
   const uint64_t inverse_bits = uint64_t{1023 + 150 - biased} << 52;  // 1/u
   double inverse;
   memcpy(&inverse, &inverse_bits, 8);
@@ -166,59 +197,43 @@ ALWAYS_INLINE float sum_of_squares(const float *data, int64_t count) {
 
 ALWAYS_INLINE float sum_of_squared_deviations(const float *data, int64_t count, float mean) {
   const double m = mean;
-  // With a NaN mean every term is NaN, and for every x that is not NaN the same one; so the
-  // 80-bit step for such an x depends on the total alone, and is remembered.
-  uint32_t seen = 0, seen_result = 0;
-  bool remembered = false;
-  return accumulate<kDeviation>(data, count, m, [&](float sumdev, float x) {
+  return accumulate<kDeviation>(data, count, m, [=](float sumdev, float x) {
     const double d = x - m;
     // A NaN term is the same in both formats unless x and the mean are both NaN.
-    return add_term(sumdev, d * d, !(std::isnan(x) && std::isnan(mean)), [&] {
-      uint32_t in;
-      memcpy(&in, &sumdev, 4);
-      const bool reuse = !std::isnan(x) && remembered && in == seen;
-      if (!reuse) {
-        const long double e = widen(x) - widen(mean);
-        const float out = add_extended(sumdev, e * e);
-        if (std::isnan(x)) return out;
-        seen = in, remembered = true;
-        memcpy(&seen_result, &out, 4);
-      }
-      float out;
-      memcpy(&out, &seen_result, 4);
-      return out;
+    return add_term(sumdev, d * d, !(std::isnan(x) && std::isnan(mean)), [=] {
+      const long double e = widen(x) - widen(mean);
+      return add_extended(sumdev, e * e);
     });
   });
 }
 
-// Largest and smallest value, the first met among equals. Lane by lane with strict comparisons,
-// so a NaN never enters; of equal values only zeros differ in their bits, so a zero extreme is
-// then the first zero of the array.
+// Floats as integers in the same order (NaNs aside), -0 just below +0.
+inline int32_t ordered(uint32_t float_bits) {
+  return static_cast<int32_t>(float_bits ^ ((0 - (float_bits >> 31)) & 0x7fffffff));
+}
+
+// Largest and smallest value, the first met among equals, NaNs never. Equal values have equal
+// bits except zeros, so a zero extreme is the first zero of the array.
 ALWAYS_INLINE void extremes(const float *data, int64_t count, float &max, float &min) {
-  const int n = 16;
-  float hi[n], lo[n];
-  for (int j = 0; j < n; j++) hi[j] = -INFINITY, lo[j] = INFINITY;
-  int64_t i = 0;
-  for (; i + n <= count; i += n) {
-    for (int j = 0; j < n; j++) {
-      const float x = data[i + j];
-      hi[j] = x > hi[j] ? x : hi[j];
-      lo[j] = x < lo[j] ? x : lo[j];
-    }
+  int32_t hi = INT32_MIN, lo = INT32_MAX;  // below and above every float that is not NaN
+  for (int64_t i = 0; i < count; i++) {
+    uint32_t xb;
+    memcpy(&xb, data + i, 4);
+    const int32_t key = ordered(xb);
+    const int32_t nan = -static_cast<int32_t>((xb & 0x7fffffff) > 0x7f800000);  // all ones
+    hi = std::max(hi, (key & ~nan) | (INT32_MIN & nan));
+    lo = std::min(lo, (key & ~nan) | (INT32_MAX & nan));
   }
   max = -INFINITY, min = INFINITY;
-  for (int j = 0; j < n; j++) {
-    if (hi[j] > max) max = hi[j];
-    if (lo[j] < min) min = lo[j];
-  }
-  for (; i < count; i++) {
-    if (data[i] > max) max = data[i];
-    if (data[i] < min) min = data[i];
+  if (hi != INT32_MIN) {
+    const uint32_t hb = ordered(hi), lb = ordered(lo);  // ordering is its own inverse
+    memcpy(&max, &hb, 4);
+    memcpy(&min, &lb, 4);
   }
   for (float *extreme : {&max, &min}) {
     if (*extreme != 0) continue;
-    for (i = 0; data[i] != 0; i++) {
-    }
+    int64_t i = 0;
+    while (data[i] != 0) i++;
     *extreme = data[i];
   }
 }

@@ -246,6 +246,12 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
          if (i % 1000 < 4) return i % 2000 < 1000 ? -1e30f : 1e30f;
          return float(r() % 1000) * 0.01f;
        }},
+      {"an infinity among values, then NaNs", 20000,
+       [](std::mt19937 &r, size_t i) {
+         if (i == 3000) return INFINITY;
+         if (i > 9000 && r() % 50 == 0) return from_bits(0x7fc00000 | (r() % 8) | (r() & 1) << 31);
+         return i % 5000 == 7 ? INFINITY : float(r() % 1000);
+       }},
       {"zeros of both signs, and negatives", 20000,
        [](std::mt19937 &r, size_t) { return r() % 3 == 0 ? -1.0f : r() % 2 ? 0.0f : -0.0f; }},
       {"zeros of both signs, and positives", 20000,
