@@ -107,6 +107,24 @@ ALWAYS_INLINE void add_block_to_nan(float &total, const float *x) {
   memcpy(&total, &best, 4);
 }
 
+// The term of x in double precision: NaN, infinite or within 2^-50 of the 80-bit term.
+template <Term K>
+ALWAYS_INLINE double term(float x, double mean) {
+  double q = x;
+  if constexpr (K == kSquare) q = q * q;
+  if constexpr (K == kDeviation) q = (q - mean) * (q - mean);
+  return q;
+}
+
+// An infinite total stays the same through every term but a NaN or the opposite infinity.
+template <Term K>
+ALWAYS_INLINE bool add_block_to_infinity(float total, const float *x, double mean) {
+  const double t = total;
+  uint64_t moved = 0;
+  for (int i = 0; i < kBlock; i++) moved |= bits_of(t + term<K>(x[i], mean)) ^ bits_of(t);
+  return moved == 0;
+}
+
 // Adds the kBlock terms of x[0..kBlock) to `total`, or leaves it and gives false when the
 // block can't be decided this way. Written as plain loops for the compiler to vectorize at the
 // width of the function it is inlined into.
@@ -119,7 +137,8 @@ ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
     add_block_to_nan(total, x);
     return true;
   }
-  if (biased == 0 || biased == 0xff) return false;  // zero, below normal or infinite
+  if (biased == 0xff) return add_block_to_infinity<K>(total, x, mean);
+  if (biased == 0) return false;  // zero or below normal
   const uint64_t inverse_bits = uint64_t{1023 + 150 - biased} << 52;  // 1/u
   double inverse;
   memcpy(&inverse, &inverse_bits, 8);
@@ -128,10 +147,7 @@ ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
   uint64_t sum = 0, size = 0;
   uint64_t fine = ~uint64_t{0};  // the sign bit stays set while every term is decided
   for (int i = 0; i < kBlock; i++) {
-    double q = x[i];
-    if constexpr (K == kSquare) q = q * q;
-    if constexpr (K == kDeviation) q = (q - mean) * (q - mean);
-    const double v = q * inverse;
+    const double v = term<K>(x[i], mean) * inverse;
     const double z = v + magic;
     const uint64_t k = bits_of(z) - bits_of(magic);  // for |v| < 2^51, v to the nearest whole
     const double r = v - (z - magic);                 // exact

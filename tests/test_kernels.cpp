@@ -252,6 +252,10 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
          if (i > 9000 && r() % 50 == 0) return from_bits(0x7fc00000 | (r() % 8) | (r() & 1) << 31);
          return i % 5000 == 7 ? INFINITY : float(r() % 1000);
        }},
+      {"one infinity, then the other", 20000,
+       [](std::mt19937 &r, size_t i) {
+         return i == 3000 ? INFINITY : i == 7001 ? -INFINITY : float(r() % 1000);
+       }},
       {"zeros of both signs, and negatives", 20000,
        [](std::mt19937 &r, size_t) { return r() % 3 == 0 ? -1.0f : r() % 2 ? 0.0f : -0.0f; }},
       {"zeros of both signs, and positives", 20000,
