@@ -23,8 +23,9 @@ std::vector<float> values(uint32_t seed, double negative_share) {
   return v;
 }
 
-void product(benchmark::State &state, float p1, float p2, bool straightforward, int threads) {
-  const std::vector<float> a0 = values(1, 0), b0 = values(2, 0);
+void product(benchmark::State &state, float p1, float p2, bool straightforward, int threads,
+             double negative_share = 0) {
+  const std::vector<float> a0 = values(1, negative_share), b0 = values(2, negative_share);
   std::vector<float> a(kN), b(kN);
   for (auto _ : state) {
     state.PauseTiming();
@@ -63,10 +64,13 @@ BENCHMARK_CAPTURE(product, one_one_fast, 1.0f, 1.0f, false, 0);
 BENCHMARK_CAPTURE(product, two_half_plain, 2.0f, 0.5f, true, 1);
 BENCHMARK_CAPTURE(product, two_half_fast_1thread, 2.0f, 0.5f, false, 1);
 BENCHMARK_CAPTURE(product, two_half_fast, 2.0f, 0.5f, false, 0);
+BENCHMARK_CAPTURE(product, two_half_signed_fast_1thread, 2.0f, 0.5f, false, 1, 0.5);
 BENCHMARK_CAPTURE(product, inverse_zero_fast_1thread, -1.0f, 0.0f, false, 1);
 BENCHMARK_CAPTURE(product, general_plain, 2.5f, -1.3f, true, 1);
 BENCHMARK_CAPTURE(product, general_fast_1thread, 2.5f, -1.3f, false, 1);
 BENCHMARK_CAPTURE(product, general_fast, 2.5f, -1.3f, false, 0);
+BENCHMARK_CAPTURE(product, general_signed_plain, 2.5f, -1.3f, true, 1, 0.5);
+BENCHMARK_CAPTURE(product, general_signed_fast_1thread, 2.5f, -1.3f, false, 1, 0.5);
 BENCHMARK_CAPTURE(summary, no_nans_plain, 0.0, true);
 BENCHMARK_CAPTURE(summary, no_nans_fast, 0.0, false);
 BENCHMARK_CAPTURE(summary, no_nans_fast_1thread, 0.0, false, false);

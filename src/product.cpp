@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -46,20 +48,69 @@ inline float raise(float x, float p) {
 // operand. Spelled out because a compiler may swap the operands of a plain a * b.
 inline float multiply(float a, float b) { return std::isnan(a) ? a * 1.0f : a * b; }
 
+// c ? t : f by bit masks: no branch for the compiler to make of it.
+inline float select(bool c, float t, float f) {
+  const uint32_t mask = 0 - static_cast<uint32_t>(c);
+  uint32_t tb, fb;
+  memcpy(&tb, &t, 4);
+  memcpy(&fb, &f, 4);
+  tb = (tb & mask) | (fb & ~mask);
+  memcpy(&t, &tb, 4);
+  return t;
+}
+
+// multiply(a, b) for a quiet NaN a (as every power is), by masks.
+inline float multiply_selecting(float a, float b) {
+  const float product = a * b;
+  return select(std::isnan(a), a, product);
+}
+
 struct Job {
   float *data1, *data2;
   float power1, power2;
   bool guard1, guard2;  // a negative value counts as +0
+  float zero_power1, zero_power2;  // powf(+0, power), the power of a guarded value
 };
 
 template <Kind K1, Kind K2>
 void product_range(const Job &j, int64_t begin, int64_t end) {
   float *__restrict d1 = j.data1;
   float *__restrict d2 = j.data2;
-  for (int64_t i = begin; i < end; i++) {
-    if (j.guard1 && d1[i] < 0) d1[i] = 0.0f;
-    if (j.guard2 && d2[i] < 0) d2[i] = 0.0f;
-    d1[i] = multiply(raise<K1>(d1[i], j.power1), raise<K2>(d2[i], j.power2));
+  if (!(K1 == kGeneral && j.guard1) && !(K2 == kGeneral && j.guard2)) {
+    for (int64_t i = begin; i < end; i++) {
+      if (j.guard1 && d1[i] < 0) d1[i] = 0.0f;
+      if (j.guard2 && d2[i] < 0) d2[i] = 0.0f;
+      d1[i] = multiply(raise<K1>(d1[i], j.power1), raise<K2>(d2[i], j.power2));
+    }
+    return;
+  }
+  // powf with a guard: on data with random signs a branch on the guard, inside powf or out,
+  // would be mispredicted for every other value. So the values go through three loops that the
+  // compiler makes branch-free where it matters: guarded values are replaced (by a harmless 2
+  // for powf, whose power of +0 is known once per run; by +0 for a shortcut), the powers are
+  // taken, and the powers of guarded values put in.
+  const int kPiece = 512;
+  const bool guard1 = j.guard1, guard2 = j.guard2;
+  const float zero_power1 = j.zero_power1, zero_power2 = j.zero_power2;
+  const float stand_in1 = K1 == kGeneral ? 2.0f : 0.0f, stand_in2 = K2 == kGeneral ? 2.0f : 0.0f;
+  float a[kPiece], b[kPiece];
+  for (int64_t start = begin; start < end; start += kPiece) {
+    const int n = static_cast<int>(std::min<int64_t>(kPiece, end - start));
+    float *__restrict x1 = d1 + start;
+    float *__restrict x2 = d2 + start;
+    for (int i = 0; i < n; i++) {
+      const bool g1 = guard1 & (x1[i] < 0), g2 = guard2 & (x2[i] < 0);
+      a[i] = g1 ? stand_in1 : x1[i];
+      b[i] = g2 ? stand_in2 : x2[i];
+    }
+    for (int i = 0; i < n; i++) a[i] = raise<K1>(a[i], j.power1), b[i] = raise<K2>(b[i], j.power2);
+    for (int i = 0; i < n; i++) {
+      const bool g1 = guard1 & (x1[i] < 0), g2 = guard2 & (x2[i] < 0);
+      const float pa = select(K1 == kGeneral && g1, zero_power1, a[i]);
+      const float pb = select(K2 == kGeneral && g2, zero_power2, b[i]);
+      x1[i] = multiply_selecting(pa, pb);
+      x2[i] = select(g2, 0.0f, x2[i]);
+    }
   }
 }
 
@@ -101,8 +152,14 @@ int usable_cpus() {
 void power_product(float *data1, float *data2, int64_t count, float power1, float power2,
                    int threads) {
   const Kind k1 = kind_of(power1), k2 = kind_of(power2);
-  const Job job = {data1, data2, power1, power2, !is_whole_exponent(power1),
-                   !is_whole_exponent(power2)};
+  const Job job = {data1,
+                   data2,
+                   power1,
+                   power2,
+                   !is_whole_exponent(power1),
+                   !is_whole_exponent(power2),
+                   powf(0.0f, power1),
+                   powf(0.0f, power2)};
   const int64_t chunks = (count + kChunk - 1) / kChunk;
   if (threads <= 0) threads = usable_cpus();
   threads = static_cast<int>(std::min<int64_t>(threads, chunks / 2));
