@@ -54,13 +54,18 @@ static float *alloc_or_die(int64_t bytes, const char *progname) {
   return p;
 }
 
-// Reads up to `bytes` bytes; a short file leaves zeros, a read error ends the run.
-static void read_or_die(FILE *in, const char *name, float *data, int64_t bytes) {
-  if (bytes > 0 && fread(data, 1, bytes, in) < static_cast<size_t>(bytes) && ferror(in)) {
-    printf("ERROR: unable to read %s\n", name);
-    exit(9);
-  }
+// Reads up to `bytes` bytes and closes the stream; a short file leaves zeros. False on a read
+// error.
+static bool read_fully(FILE *in, float *data, int64_t bytes) {
+  if (bytes > 0 && fread(data, 1, bytes, in) < static_cast<size_t>(bytes) && ferror(in))
+    return false;
   fclose(in);
+  return true;
+}
+
+static void die_unreadable(const char *name) {
+  printf("ERROR: unable to read %s\n", name);
+  exit(9);
 }
 
 SamplePair load_input_pair(FILE *in1, const char *name1, FILE *in2, const char *name2,
@@ -71,9 +76,24 @@ SamplePair load_input_pair(FILE *in1, const char *name1, FILE *in2, const char *
   SamplePair pair;
   pair.data1 = alloc_or_die(bytes, progname);
   pair.data2 = alloc_or_die(bytes, progname);
-  read_or_die(in1, name1, pair.data1, bytes);
-  read_or_die(in2, name2, pair.data2, bytes);
   pair.count = bytes / 4;
+  // Large inputs are read side by side; a read error of the first is reported before one of
+  // the second, as when they are read in turn.
+  bool read2 = false;
+  std::thread second;
+  if (bytes >= kLarge) {
+    try {
+      second = std::thread([&] { read2 = read_fully(in2, pair.data2, bytes); });
+    } catch (const std::system_error &) {
+      // No thread to be had: one after the other.
+    }
+  }
+  const bool side_by_side = second.joinable();
+  const bool read1 = read_fully(in1, pair.data1, bytes);
+  if (side_by_side) second.join();
+  if (!read1) die_unreadable(name1);
+  if (!side_by_side) read2 = read_fully(in2, pair.data2, bytes);
+  if (!read2) die_unreadable(name2);
   return pair;
 }
 

@@ -152,27 +152,35 @@ FILE *failing_stream(off64_t size) {
   return fopencookie(new Position{size, 0}, "r", io);
 }
 
+// Small inputs are read in turn and large ones side by side; either way a failing first input
+// is the one reported, and nothing is reported for a short one.
 TEST(LoadInputPairDeathTest, ReadErrorOnEitherInput) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string dir = testing::TempDir();
-  write_file(dir + "/good.bin", kSmall);
-  // The child sends its standard output to standard error, where the death test reads it.
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        load_input_pair(failing_stream(16), "bad1.bin", fopen((dir + "/good.bin").c_str(), "rb"),
-                        "good.bin", "quarvel");
-      },
-      testing::ExitedWithCode(9), "allocating 16 bytes\nallocating 16 bytes\n"
-                                  "ERROR: unable to read bad1.bin\n$");
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        load_input_pair(fopen((dir + "/good.bin").c_str(), "rb"), "good.bin", failing_stream(16),
-                        "bad2.bin", "quarvel");
-      },
-      testing::ExitedWithCode(9), "allocating 16 bytes\nallocating 16 bytes\n"
-                                  "ERROR: unable to read bad2.bin\n$");
+  for (off64_t size : {off64_t{16}, off64_t{8} << 20}) {
+    write_file(dir + "/good.bin", std::string(size, '\1'));
+    auto good = [&] { return fopen((dir + "/good.bin").c_str(), "rb"); };
+    const std::string allocated = alloc_line(size) + alloc_line(size);
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);  // the death test reads the child's standard error
+          load_input_pair(failing_stream(size), "bad1.bin", good(), "good.bin", "quarvel");
+        },
+        testing::ExitedWithCode(9), allocated + "ERROR: unable to read bad1.bin\n$");
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);
+          load_input_pair(good(), "good.bin", failing_stream(size), "bad2.bin", "quarvel");
+        },
+        testing::ExitedWithCode(9), allocated + "ERROR: unable to read bad2.bin\n$");
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);
+          load_input_pair(failing_stream(size), "bad1.bin", failing_stream(size), "bad2.bin",
+                          "quarvel");
+        },
+        testing::ExitedWithCode(9), allocated + "ERROR: unable to read bad1.bin\n$");
+  }
 }
 
 }  // namespace
