@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -13,8 +14,9 @@
 // the 80-bit format and is rounded back to float:
 //   total = (float)((long double)total + term)
 // Long arrays therefore lose low-order contributions exactly as float accumulation does. The
-// loops below get the same bits faster in double precision and fall back to this definition
-// for the rare elements where double precision can't decide the rounding.
+// loops below get the same bits faster: mostly a block of elements at a time, else element by
+// element in double precision, and by this definition itself for the rare elements where
+// double precision can't decide the rounding.
 namespace {
 
 // A float in the 80-bit format, converted before any arithmetic sees it: a signalling NaN
