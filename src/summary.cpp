@@ -208,7 +208,7 @@ ALWAYS_INLINE float sum_of_values(const float *data, int64_t count) {
 ALWAYS_INLINE float sum_of_squares(const float *data, int64_t count) {
   return accumulate<kSquare>(data, count, 0, [](float sumsq, float x) {
     // x*x is exact, and a NaN x gives x quieted in either format.
-    return add_term(sumsq, static_cast<double>(x) * x, true,
+    return add_term(sumsq, term<kSquare>(x, 0), true,
                     [&] { return add_extended(sumsq, widen(x) * widen(x)); });
   });
 }
@@ -216,9 +216,8 @@ ALWAYS_INLINE float sum_of_squares(const float *data, int64_t count) {
 ALWAYS_INLINE float sum_of_squared_deviations(const float *data, int64_t count, float mean) {
   const double m = mean;
   return accumulate<kDeviation>(data, count, m, [=](float sumdev, float x) {
-    const double d = x - m;
     // A NaN term is the same in both formats unless x and the mean are both NaN.
-    return add_term(sumdev, d * d, !(std::isnan(x) && std::isnan(mean)), [=] {
+    return add_term(sumdev, term<kDeviation>(x, m), !(std::isnan(x) && std::isnan(mean)), [=] {
       const long double e = widen(x) - widen(mean);
       return add_extended(sumdev, e * e);
     });
