@@ -255,15 +255,12 @@ ALWAYS_INLINE void extremes(const float *data, int64_t count, float &max, float 
   }
 }
 
-// The passes over the array. A pass with the mean gives the sum of squared deviations; one
-// without gives the sum, and the extremes when asked for. The same code is compiled for three
-// widths of vectors: 8, 4 and 2 doubles.
+// The passes over the array: each gives the total of its terms, and the extremes when asked
+// for. The same code is compiled for three widths of vectors: 8, 4 and 2 doubles.
 ALWAYS_INLINE float any_pass(const float *data, int64_t count, Term term, float mean,
                              float *max, float *min) {
-  if (term == kValue) {
-    if (max) extremes(data, count, *max, *min);
-    return sum_of_values(data, count);
-  }
+  if (max) extremes(data, count, *max, *min);
+  if (term == kValue) return sum_of_values(data, count);
   if (term == kSquare) return sum_of_squares(data, count);
   return sum_of_squared_deviations(data, count, mean);
 }
@@ -304,17 +301,18 @@ int widest_lanes() {
 Summary summarize(const float *data, int64_t count, bool threaded, int lanes) {
   if (lanes <= 0 || lanes > widest_lanes()) lanes = widest_lanes();
   Summary s;
-  // The sum of squares needs nothing but the data, so it runs beside the rest.
+  // The extremes and the sum of squares need nothing but the data, so they run beside the
+  // sum and then the deviations from the mean, one after the other.
   float sumsq = 0;
   std::thread squares;
   if (threaded && count >= kThreadedCount) {
     try {
-      squares = std::thread([&] { sumsq = pass(lanes, data, count, kSquare); });
+      squares = std::thread([&] { sumsq = pass(lanes, data, count, kSquare, 0, &s.max, &s.min); });
     } catch (const std::system_error &) {
       // No thread to be had: all on this one.
     }
   }
-  const float sum = pass(lanes, data, count, kValue, 0, &s.max, &s.min);
+  const float sum = pass(lanes, data, count, kValue);
   // An empty array divides 0 by 0, giving the default NaN (sign bit set on x86).
   const long double n = count;
   s.mean = widen(sum) / n;
@@ -322,7 +320,7 @@ Summary summarize(const float *data, int64_t count, bool threaded, int lanes) {
   if (squares.joinable())
     squares.join();
   else
-    sumsq = pass(lanes, data, count, kSquare);
+    sumsq = pass(lanes, data, count, kSquare, 0, &s.max, &s.min);
   s.rms = std::sqrt(static_cast<double>(widen(sumsq) / n));
   s.rmsd = std::sqrt(static_cast<double>(widen(sumdev) / n));
   return s;

@@ -8,8 +8,8 @@ struct Summary {
   float max, min, mean, rms, rmsd;
 };
 
-/// Summarises `count` values; running totals are rounded to float after every element. The sum
-/// of squares may run on a second thread, and vectors of `lanes` doubles (2, 4 or 8; 0 for the
+/// Summarises `count` values; running totals are rounded to float after every element. The
+/// extremes and the sum of squares may run on a second thread, and vectors of `lanes` doubles (2, 4 or 8; 0 for the
 /// widest this CPU runs) may be used; the result is the same bit for bit either way.
 Summary summarize(const float *data, int64_t count, bool threaded = true, int lanes = 0);
 
