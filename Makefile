@@ -12,7 +12,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 PACKAGES = cmake make g++ libgtest-dev
-check test sanitize fuzz: PACKAGES += man-db dpkg-dev clang libclang-rt-14-dev
+check test sanitize fuzz: PACKAGES += man-db dpkg-dev lintian clang libclang-rt-14-dev
 bench: PACKAGES += libbenchmark-dev time
 
 .PHONY: demo check test sanitize fuzz bench deps build clean

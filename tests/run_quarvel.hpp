@@ -62,7 +62,9 @@ struct ScratchDir {
     char tmpl[] = "/tmp/quarvel-test-XXXXXX";
     path = mkdtemp(tmpl);
   }
-  ~ScratchDir() { system(("rm -rf '" + path + "'").c_str()); }
+  ~ScratchDir() {
+    if (system(("rm -rf '" + path + "'").c_str()) != 0) fprintf(stderr, "cannot remove %s\n", path.c_str());
+  }
   std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
