@@ -7,51 +7,61 @@
 # missing ones are named. Also:
 #   make bench   the benchmarks (kernels, then whole runs on 100M-value inputs)
 #   make fuzz FUZZ_SECONDS=N   fuzz for longer
+#
+# Every target configures its build folder with all the settings it needs, so a folder
+# configured otherwise by hand (say, without the tests) is put right rather than reused.
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
-PACKAGES = cmake make g++ libgtest-dev
-check test sanitize fuzz: PACKAGES += man-db dpkg-dev lintian clang libclang-rt-14-dev
+PACKAGES = cmake make g++
+check test configure sanitize fuzz: PACKAGES += libgtest-dev man-db dpkg-dev lintian clang \
+  libclang-rt-14-dev
 bench: PACKAGES += libbenchmark-dev time
+OPTIONS = -DQUARVEL_SANITIZE=OFF -DQUARVEL_BENCH=OFF -DQUARVEL_FUZZ=OFF
 
-.PHONY: demo check test sanitize fuzz bench deps build clean
+.PHONY: demo check test configure sanitize fuzz bench deps clean
 
-demo: build
+demo: deps
+	cmake -S . -B $(BUILD)-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(OPTIONS)
+	cmake --build $(BUILD)-demo -j $(JOBS) --target quarvel example_data
 	@echo '$$ quarvel a.bin b.bin out.bin -power1 2 -power2 0.5'
-	@cd $(BUILD)/example && ../quarvel a.bin b.bin out.bin -power1 2 -power2 0.5
+	@cd $(BUILD)-demo/example && ../quarvel a.bin b.bin out.bin -power1 2 -power2 0.5
 	@echo '$$ od -A d -t f4 out.bin'
-	@cd $(BUILD)/example && od -A d -t f4 out.bin
+	@cd $(BUILD)-demo/example && od -A d -t f4 out.bin
 
 check: fuzz sanitize test
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON $(OPTIONS)
 
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+test: configure
 	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The exhaustive proofs are left out here: they test the platform's powf, not memory safety.
 sanitize: deps
-	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVEL_SANITIZE=ON
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON \
+	  $(OPTIONS) -DQUARVEL_SANITIZE=ON
 	cmake --build $(BUILD)-sanitize -j $(JOBS)
 	cd $(BUILD)-sanitize && ctest --output-on-failure -j $(JOBS) -LE exhaustive
 
+# Standard error is closed for the runs (each would print its warnings), not for the fuzzer.
 fuzz: deps
 	cmake -S . -B $(BUILD)-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DQUARVEL_FUZZ=ON -DBUILD_TESTING=OFF
+	  -DBUILD_TESTING=OFF $(OPTIONS) -DQUARVEL_FUZZ=ON
 	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_run
 	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/findings
-	$(BUILD)-fuzz/fuzz/fuzz_run -max_total_time=$(FUZZ_SECONDS) -detect_leaks=0 \
+	$(BUILD)-fuzz/fuzz/fuzz_run -max_total_time=$(FUZZ_SECONDS) -detect_leaks=0 -close_fd_mask=2 \
 	  -dict=$(CURDIR)/fuzz/dictionary -artifact_prefix=$(CURDIR)/$(BUILD)-fuzz/findings/ \
 	  -print_final_stats=1 $(CURDIR)/$(BUILD)-fuzz/corpus $(CURDIR)/fuzz/corpus
 
 bench: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DQUARVEL_BENCH=ON
-	cmake --build $(BUILD) -j $(JOBS)
-	$(BUILD)/bench/bench_kernels --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-	bench/compare.sh $(BUILD)
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(OPTIONS) \
+	  -DQUARVEL_BENCH=ON
+	cmake --build $(BUILD)-bench -j $(JOBS)
+	$(BUILD)-bench/bench/bench_kernels --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	bench/compare.sh $(BUILD)-bench
 
 deps:
 	@missing=""; for p in $(sort $(PACKAGES)); do \
@@ -62,9 +72,9 @@ deps:
 	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	  else \
 	    echo "quarvel needs these packages:$$missing"; \
-	    echo "install them with: sudo apt-get install$$missing"; exit 1; \
+	    echo "install them as root with: apt-get install$$missing"; exit 1; \
 	  fi; \
 	fi
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-sanitize $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-demo $(BUILD)-sanitize $(BUILD)-fuzz $(BUILD)-bench

@@ -1,10 +1,12 @@
 // quarvel: raises the values of one sample file to one exponent and those of a second file to
 // another, multiplies the two powers element by element, prints a summary of the result and
 // writes it as a sample file.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "messages.hpp"
 #include "product.hpp"
 #include "samplefile.hpp"
 #include "summary.hpp"
@@ -19,36 +21,75 @@ static bool is_file_argument(const char *word) {
   return n >= 5 && memcmp(word + n - 4, ".bin", 4) == 0;
 }
 
+static bool is_option(const char *word) {
+  return word[0] == '-' && (strstr(word, "-power1") || strstr(word, "-power2"));
+}
+
+// Opens a file word as an input, or says why it takes no role.
+static FILE *try_input(const char *word) {
+  FILE *f = open_input(word);
+  if (!f) warn("cannot open %s: %s", word, strerror(errno));
+  return f;
+}
+
 // A file argument takes the first free role: first input, else (once both inputs are open) the
 // output, else second input. An input that can't be opened takes no role. A word beginning with
 // "-" that contains "-power1" or "-power2" sets that exponent from the next word, which is still
-// examined as a word of its own.
+// examined as a word of its own. Every word that plays no part is named on standard error.
 static void scan_arguments(int argc, char **argv, float &power1, float &power2) {
+  bool value_word = false;  // the word follows an option word
   for (int i = 1; i < argc; i++) {
     const char *word = argv[i];
-    if (is_file_argument(word)) {
+    const bool file = is_file_argument(word);
+    if (file) {
       printf("filename: %s\n", word);
       if (!infile1) {
-        if ((infile1 = open_input(word))) infile1name = word;
+        if ((infile1 = try_input(word))) infile1name = word;
       } else if (infile2) {
         outfilename = word;
-      } else if ((infile2 = open_input(word))) {
+      } else if ((infile2 = try_input(word))) {
         infile2name = word;
       }
     }
-    if (word[0] == '-' && i + 1 < argc) {
+    const bool option = is_option(word) && i + 1 < argc;
+    if (option) {
       if (strstr(word, "-power1")) power1 = static_cast<float>(atof(argv[i + 1]));
       if (strstr(word, "-power2")) power2 = static_cast<float>(atof(argv[i + 1]));
     }
+    if (!file && !option && !value_word) warn("ignoring argument '%s'", word);
+    value_word = option;
   }
 }
 
+static const char kUsage[] =
+    "usage: quarvel file1.bin file2.bin [outfile.bin] -power1 1.0 -power2 1.0\noptions:\n";
+
+// --help or --version as the only word: the program says what it is and does nothing else.
+static bool asked_about_itself(int argc, char **argv) {
+  if (argc != 2) return false;
+  const char *word = argv[1];
+  if (strcmp(word, "--version") == 0) {
+    printf("quarvel %s\n", QUARVEL_VERSION);
+    return true;
+  }
+  if (strcmp(word, "--help") != 0 && strcmp(word, "-h") != 0) return false;
+  printf("%s", kUsage);
+  printf("  -power1 P   raise each value of file1.bin to P (1.0 unless given)\n");
+  printf("  -power2 P   raise each value of file2.bin to P (1.0 unless given)\n");
+  printf("  --help      print this help and exit\n");
+  printf("  --version   print the version and exit\n");
+  return true;
+}
+
 int main(int argc, char **argv) {
+  set_program_name(argv[0]);
+  static bool registered;  // the failures end the process with exit(9): stdout is checked then
+  if (!registered) registered = atexit([] { check_stdout(9); }) == 0;
+  if (asked_about_itself(argc, argv)) return check_stdout(0);
   float power1 = 1.0f, power2 = 1.0f;
   scan_arguments(argc, argv, power1, power2);
   if (!infile1 || !infile2) {
-    printf("usage: quarvel file1.bin file2.bin [outfile.bin] -power1 1.0 -power2 1.0\n");
-    printf("options:\n");
+    printf("%s", kUsage);
     exit(9);
   }
   const SamplePair in = load_input_pair(infile1, infile1name, infile2, infile2name, argv[0]);
@@ -56,5 +97,5 @@ int main(int argc, char **argv) {
   power_product(in.data1, in.data2, in.count, power1, power2);
   begin_output(outfile, in.data1, in.count);  // the bytes go out while the summary is computed
   print_summary(summarize(in.data1, in.count));
-  return write_output(outfile, outfilename, in.data1, in.count);
+  return check_stdout(write_output(outfile, outfilename, in.data1, in.count));
 }

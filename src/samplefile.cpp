@@ -1,10 +1,13 @@
 #include "samplefile.hpp"
 
+#include "messages.hpp"
+
 #include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -13,6 +16,7 @@ FILE *open_input(const char *path) {
   struct stat st;
   if (f && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
     fclose(f);
+    errno = EISDIR;
     return nullptr;
   }
   return f;
@@ -107,19 +111,21 @@ FILE *open_output(const char *path) {
 }
 
 // glibc may report a failed large write only from fwrite and not again when closing, so a
-// short write fails the run just as a failed close does.
-static bool write_lost(FILE *out, const float *data, int64_t count) {
-  return fwrite(data, 4, count, out) < static_cast<size_t>(count);
+// short write fails the run just as a failed close does. Gives 0, or the write's errno.
+static int write_error(FILE *out, const float *data, int64_t count) {
+  errno = 0;
+  if (fwrite(data, 4, count, out) == static_cast<size_t>(count)) return 0;
+  return errno ? errno : EIO;
 }
 
 // The write begun in the background, if any; there is one output per run.
 static std::thread writer;
-static bool writer_lost;
+static int writer_error;
 
 void begin_output(FILE *out, const float *data, int64_t count) {
   if (count * 4 < kLarge) return;
   try {
-    writer = std::thread([=] { writer_lost = write_lost(out, data, count); });
+    writer = std::thread([=] { writer_error = write_error(out, data, count); });
   } catch (const std::system_error &) {
     // No thread to be had (say, under an address-space limit): write_output writes instead.
   }
@@ -127,12 +133,16 @@ void begin_output(FILE *out, const float *data, int64_t count) {
 
 int write_output(FILE *out, const char *path, const float *data, int64_t count) {
   printf("writing %s as %lld %d-byte floats\n", path, static_cast<long long>(count), 4);
-  bool lost;
+  int error;
   if (writer.joinable()) {
     writer.join();
-    lost = writer_lost;
+    error = writer_error;
   } else {
-    lost = write_lost(out, data, count);
+    error = write_error(out, data, count);
   }
-  return fclose(out) != 0 || lost ? -1 : 0;
+  errno = 0;
+  if (fclose(out) != 0 && !error) error = errno ? errno : EIO;
+  if (!error) return 0;
+  warn("%s: %s", path, strerror(error));
+  return -1;
 }

@@ -11,7 +11,8 @@ struct SamplePair {
   int64_t count;
 };
 
-/// Opens a sample file for reading; gives none when the path can't be opened or is a directory.
+/// Opens a sample file for reading; gives none, with errno set, when the path can't be opened or
+/// is a directory.
 FILE *open_input(const char *path);
 
 /// Reads both inputs into two arrays sized by the first input, closes both streams, and ends the

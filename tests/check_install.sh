@@ -11,6 +11,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man page warnings: $warnings"
 head -n 1 "$page" | grep -q "\"quarvel $version\"" || fail "man page header lacks version $version"
+[ "$("$build/quarvel" --version)" = "quarvel $version" ] || fail "--version does not say $version"
 
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 [ -x "$tmp/prefix/bin/quarvel" ] || fail "no bin/quarvel"

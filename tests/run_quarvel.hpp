@@ -68,11 +68,14 @@ struct ScratchDir {
   std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-// Runs QUARVEL_BINARY with `argv0` and `args` in `dir`; `as_limit` bytes of address space if set.
+// Runs QUARVEL_BINARY with `argv0` and `args` in `dir`; `as_limit` bytes of address space if set,
+// standard output to `stdout_path` if set (and then not captured).
 inline RunResult run_quarvel(const std::string &dir, const std::vector<std::string> &args,
-                             const std::string &argv0 = "quarvel", rlim_t as_limit = 0) {
+                             const std::string &argv0 = "quarvel", rlim_t as_limit = 0,
+                             const char *stdout_path = nullptr) {
   ScratchDir capture;
-  const std::string out = capture / "stdout", err = capture / "stderr";
+  const std::string out = stdout_path ? stdout_path : capture / "stdout";
+  const std::string err = capture / "stderr";
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<char *> argv;
@@ -82,7 +85,7 @@ inline RunResult run_quarvel(const std::string &dir, const std::vector<std::stri
     // Standard input is a pipe whose writer stays open: a stream that can't be positioned.
     int pipefd[2];
     if (pipe(pipefd) != 0 || dup2(pipefd[0], 0) < 0) _exit(127);
-    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int o = open(out.c_str(), O_WRONLY | O_CREAT | (stdout_path ? 0 : O_TRUNC), 0600);
     const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0) _exit(127);
     if (as_limit) {
@@ -94,5 +97,5 @@ inline RunResult run_quarvel(const std::string &dir, const std::vector<std::stri
   }
   int ws = 0;
   waitpid(pid, &ws, 0);
-  return {read_file(out), read_file(err), WIFEXITED(ws) ? WEXITSTATUS(ws) : 1000 + WTERMSIG(ws)};
+  return {stdout_path ? "" : read_file(out), read_file(err), WIFEXITED(ws) ? WEXITSTATUS(ws) : 1000 + WTERMSIG(ws)};
 }

@@ -34,6 +34,7 @@ struct Case {
   std::string out;
   int status;
   std::map<std::string, std::vector<float>> written;  // files the run creates or replaces
+  std::string err = "";
 };
 
 // Every case starts from a.bin = 1 2 3 4 and b.bin = 2 2 2 2; the folder afterwards must hold
@@ -48,10 +49,20 @@ void run_cases(const std::vector<Case> &cases) {
     for (const auto &[file, values] : c.written) want[file] = float_bytes(values);
     const RunResult r = run_quarvel(dir.path, c.args);
     EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(folder_contents(dir.path), want);
   }
+}
+
+std::string ignoring(std::initializer_list<const char *> words) {
+  std::string s;
+  for (const char *w : words) s += std::string("quarvel: ignoring argument '") + w + "'\n";
+  return s;
+}
+
+std::string cannot_open(const std::string &name, const std::string &reason) {
+  return "quarvel: cannot open " + name + ": " + reason + "\n";
 }
 
 TEST(CommandLine, RolesAndMissingInputs) {
@@ -59,7 +70,8 @@ TEST(CommandLine, RolesAndMissingInputs) {
   run_cases({
       {"no arguments", {}, kUsage, 9, {}},
       {"one input", {"a.bin"}, names({"a.bin"}) + kUsage, 9, {}},
-      {"second input missing", {"a.bin", "none.bin"}, names({"a.bin", "none.bin"}) + kUsage, 9, {}},
+      {"second input missing", {"a.bin", "none.bin"}, names({"a.bin", "none.bin"}) + kUsage, 9, {},
+       cannot_open("none.bin", "No such file or directory")},
       {"default output", {"a.bin", "b.bin"}, names({"a.bin", "b.bin"}) + ok +
            writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}}},
       {"last file names the output", {"a.bin", "b.bin", "c.bin", "d.bin"},
@@ -67,9 +79,16 @@ TEST(CommandLine, RolesAndMissingInputs) {
        {{"d.bin", {2, 4, 6, 8}}}},
       {"failed open takes no role", {"none.bin", "a.bin", "b.bin"},
        names({"none.bin", "a.bin", "b.bin"}) + ok + writing("output.bin", 4), 0,
-       {{"output.bin", {2, 4, 6, 8}}}},
+       {{"output.bin", {2, 4, 6, 8}}}, cannot_open("none.bin", "No such file or directory")},
+      {"a mistyped second input shifts the roles, and is named", {"a.bin", "typo.bin", "b.bin"},
+       names({"a.bin", "typo.bin", "b.bin"}) + ok + writing("output.bin", 4), 0,
+       {{"output.bin", {2, 4, 6, 8}}}, cannot_open("typo.bin", "No such file or directory")},
       {"suffix is case-sensitive and needs a name", {"A.BIN", ".bin", "a.bin", "b.bin", "o.bin"},
-       names({"a.bin", "b.bin", "o.bin"}) + ok + writing("o.bin", 4), 0, {{"o.bin", {2, 4, 6, 8}}}},
+       names({"a.bin", "b.bin", "o.bin"}) + ok + writing("o.bin", 4), 0, {{"o.bin", {2, 4, 6, 8}}},
+       ignoring({"A.BIN", ".bin"})},
+      {"other suffixes are no files", {"a.bin", "b.bin", "result.f32"},
+       names({"a.bin", "b.bin"}) + ok + writing("output.bin", 4), 0,
+       {{"output.bin", {2, 4, 6, 8}}}, ignoring({"result.f32"})},
       {"output may replace an input", {"a.bin", "b.bin", "a.bin"},
        names({"a.bin", "b.bin", "a.bin"}) + ok + writing("a.bin", 4), 0, {{"a.bin", {2, 4, 6, 8}}}},
   });
@@ -79,7 +98,13 @@ TEST(CommandLine, Options) {
   const std::string in = names({"a.bin", "b.bin"}) + alloc(16);
   run_cases({
       {"option as last word", {"a.bin", "b.bin", "-power1"}, in + kTimes + writing("output.bin", 4),
-       0, {{"output.bin", {2, 4, 6, 8}}}},
+       0, {{"output.bin", {2, 4, 6, 8}}}, ignoring({"-power1"})},
+      {"near misses of option words", {"a.bin", "b.bin", "-power", "2", "-Power1", "3", "-p1", "4"},
+       in + kTimes + writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}},
+       ignoring({"-power", "2", "-Power1", "3", "-p1", "4"})},
+      {"help and version beside other words are words", {"a.bin", "b.bin", "--help", "--version"},
+       in + kTimes + writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}},
+       ignoring({"--help", "--version"})},
       {"no number gives 0", {"a.bin", "b.bin", "-power1", "abc"}, in + kTwos +
            writing("output.bin", 4), 0, {{"output.bin", {2, 2, 2, 2}}}},
       {"value not consumed", {"a.bin", "b.bin", "-power1", "-power2", "3"},
@@ -98,7 +123,8 @@ TEST(CommandLine, Options) {
        in + "max = 64 min = 16\nmean = 40 rms = 43.8178 rmsd = 17.8885\n" +
            writing("output.bin", 4), 0, {{"output.bin", {16, 32, 48, 64}}}},
       {"option without dash ignored", {"a.bin", "b.bin", "power1", "3"},
-       in + kTimes + writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}}},
+       in + kTimes + writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}},
+       ignoring({"power1", "3"})},
       {"value that is also a file", {"a.bin", "-power1", "b.bin"},
        names({"a.bin", "b.bin"}) + alloc(16) + kTwos + writing("output.bin", 4), 0,
        {{"output.bin", {2, 2, 2, 2}}}},
@@ -107,6 +133,42 @@ TEST(CommandLine, Options) {
            "max = 128 min = 2\nmean = 50 rms = 69.9285 rmsd = 48.8876\n" +
            writing("-power1.bin", 4), 0, {{"-power1.bin", {2, 16, 54, 128}}}},
   });
+}
+
+TEST(CommandLine, HelpAndVersion) {
+  const std::string help = std::string(kUsage) +
+      "  -power1 P   raise each value of file1.bin to P (1.0 unless given)\n"
+      "  -power2 P   raise each value of file2.bin to P (1.0 unless given)\n"
+      "  --help      print this help and exit\n"
+      "  --version   print the version and exit\n";
+  run_cases({
+      {"--help", {"--help"}, help, 0, {}},
+      {"-h", {"-h"}, help, 0, {}},
+      {"--version", {"--version"}, "quarvel " QUARVEL_VERSION "\n", 0, {}},
+      {"help with a second word", {"-h", "x"}, kUsage, 9, {}, ignoring({"-h", "x"})},
+  });
+}
+
+// Standard output on a full device: the lost summary is said on standard error, and a run that
+// would have succeeded fails; a failing run keeps its own status.
+TEST(CommandLine, StandardOutputCannotBeWritten) {
+  const std::string lost = "quarvel: write error on standard output: No space left on device\n";
+  struct { std::vector<std::string> args; int status; std::string err; } cases[] = {
+      {{"a.bin", "b.bin"}, 255, lost},
+      {{"a.bin"}, 9, lost},
+      {{"--version"}, 255, lost},
+      {{"a.bin", "b.bin", "full.bin"}, 255, "quarvel: full.bin: No space left on device\n" + lost},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
+    ScratchDir dir;
+    write_file(dir / "a.bin", float_bytes({1, 2, 3, 4}));
+    write_file(dir / "b.bin", float_bytes({2, 2, 2, 2}));
+    ASSERT_EQ(symlink("/dev/full", (dir / "full.bin").c_str()), 0);
+    const RunResult r = run_quarvel(dir.path, c.args, "quarvel", 0, "/dev/full");
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+  }
 }
 
 struct FileCase {

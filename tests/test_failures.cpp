@@ -67,11 +67,13 @@ TEST(Failures, OutputCannotBeWritten) {
            "ERROR: unable to open dir.bin\n", "", 9, {}},
       {"full device, small write", {"a.bin", "b.bin", "full.bin"}, kSmall, "quarvel", 0,
        kInputs + "filename: full.bin\n" + alloc_line(16) + alloc_line(16) + kSmallSummary +
-           "writing full.bin as 4 4-byte floats\n", "", 255, {}},
+           "writing full.bin as 4 4-byte floats\n", "quarvel: full.bin: No space left on device\n",
+       255, {}},
       {"full device, large write", {"a.bin", "b.bin", "full.bin"}, big, "quarvel", 0,
        kInputs + "filename: full.bin\n" + alloc_line(8 << 20) + alloc_line(8 << 20) +
            "max = 0 min = 0\nmean = 0 rms = 0 rmsd = 0\n"
-           "writing full.bin as 2097152 4-byte floats\n", "", 255, {}},
+           "writing full.bin as 2097152 4-byte floats\n",
+       "quarvel: full.bin: No space left on device\n", 255, {}},
   });
 }
 
@@ -79,10 +81,11 @@ TEST(Failures, InputsThatCannotBeUsed) {
   run_failures({
       {"folder as input takes no role", {"dir.bin", "a.bin", "b.bin"}, kSmall, "quarvel", 0,
        "filename: dir.bin\n" + kInputs + alloc_line(16) + alloc_line(16) + kSmallSummary +
-           "writing output.bin as 4 4-byte floats\n", "", 0, {{"output.bin", float_bytes({1, 4, 9, 16})}}},
+           "writing output.bin as 4 4-byte floats\n", "quarvel: cannot open dir.bin: Is a directory\n",
+       0, {{"output.bin", float_bytes({1, 4, 9, 16})}}},
       {"folders only", {"dir.bin", "a.bin"}, kSmall, "quarvel", 0,
        "filename: dir.bin\nfilename: a.bin\nusage: quarvel file1.bin file2.bin [outfile.bin] "
-       "-power1 1.0 -power2 1.0\noptions:\n", "", 9, {}},
+       "-power1 1.0 -power2 1.0\noptions:\n", "quarvel: cannot open dir.bin: Is a directory\n", 9, {}},
       {"size can't be taken", {"pipe.bin", "b.bin"}, kSmall, "quarvel", 0,
        "filename: pipe.bin\nfilename: b.bin\n" + alloc_line(-1), "quarvel: Cannot allocate memory\n",
        9, {}},
