@@ -1,6 +1,7 @@
 #!/bin/sh
-# End-to-end comparison on large inputs: quarvel, the straightforward build and the I/O floor,
-# alternated run by run; prints the median wall time, peak RSS and the ratios per workload.
+# End-to-end comparison on large inputs: quarvel, the straightforward program and the streaming
+# floor, alternated run by run with nothing run beforehand to put memory in a kind state; prints
+# per workload the median wall, user and system time and peak RSS of each, and the ratios.
 # usage: bench/compare.sh BUILD_DIR [COUNT] [RUNS]     (BUILD_DIR configured with -DQUARVEL_BENCH=ON)
 set -eu
 build=$(cd "$1" && pwd) count=${2:-100000000} runs=${3:-6}
@@ -10,23 +11,20 @@ mkdir -p "$dir" && cd "$dir"
 [ -f "b$count.bin" ] || "$build/mksamples" random "b$count.bin" "$count" 2
 [ -f "p$count.bin" ] || "$build/mksamples" positive "p$count.bin" "$count" 3
 [ -f "q$count.bin" ] || "$build/mksamples" positive "q$count.bin" "$count" 4
+grep -m1 'model name' /proc/cpuinfo || true
 
-# run NAME ARGS...: one timed run; appends "seconds kilobytes" to NAME.times. Each run starts
-# from the same memory state: an untimed run of the floor program first leaves free huge pages
-# behind, rather than memory fragmented by whichever program ran last (the kernel would compact
-# it during the timed run, adding up to seconds of system time; see bench/README.md).
+# run NAME ARGS...: one timed run; appends "wall user system kilobytes" to NAME.times.
 run() {
   name=$1; shift
-  "$build/bench/quarvel_floor" "$prime1" "$prime2" out.bin
-  rm -f out.bin; sync
-  start=$(date +%s%N)
-  /usr/bin/time -f "%M" -o rss "$@" >/dev/null
-  end=$(date +%s%N)
-  echo "$(( (end - start) / 1000 )) $(cat rss)" | awk '{printf "%.4f %s\n", $1 / 1e6, $2}' >> "$name.times"
+  rm -f out.bin
+  /usr/bin/time -f "%e %U %S %M" -o t "$@" >/dev/null
+  cat t >> "$name.times"
 }
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+col() { cut -d' ' -f"$2" "$1.times" | median; }
 
-printf '%-22s %9s %9s %9s %10s %10s %8s %8s %8s\n' workload quarvel plain floor "vs plain" "vs floor" "RSS q" "RSS p" "RSS f"
+printf '%-20s %-26s %-26s %-26s %7s %7s\n' workload "quarvel wall/user/sys RSS" \
+  "plain wall/user/sys RSS" "floor wall/user/sys RSS" "plain/q" "q/floor"
 # Each workload is POWER1:POWER2:FIRST:SECOND. Inputs a, b hold values in [-4, 4), so non-whole
 # exponents meet negative values (+0, infinities and NaNs follow); p, q hold values in [0, 4).
 workloads=${WORKLOADS:-"1:1:a:b 2:0.5:a:b 2.5:-1.3:a:b 1:1:p:q 2:0.5:p:q 2.5:-1.3:p:q"}
@@ -35,7 +33,6 @@ for w in $workloads; do
 $w
 EOW
   set -- "$p1" "$p2" "$f1" "$f2"
-  prime1=$3$count.bin prime2=$4$count.bin
   rm -f q.times s.times f.times
   # The rounds go through all six orders of the three programs.
   for i in $(seq "$runs"); do
@@ -45,17 +42,20 @@ EOW
         f) run f "$build/bench/quarvel_floor" "$3$count.bin" "$4$count.bin" out.bin ;;
         s) run s "$build/bench/quarvel_straightforward" "$3$count.bin" "$4$count.bin" out.bin \
              -power1 "$1" -power2 "$2"
-           cp out.bin plain.bin ;;
+           mv out.bin plain.bin ;;
         q) run q "$build/quarvel" "$3$count.bin" "$4$count.bin" out.bin -power1 "$1" -power2 "$2"
-           cp out.bin quarvel.bin ;;
+           mv out.bin quarvel.bin ;;
       esac
     done
     cmp -s quarvel.bin plain.bin || { echo "outputs differ for $w"; exit 1; }
   done
-  tq=$(cut -d' ' -f1 q.times | median) ts=$(cut -d' ' -f1 s.times | median) tf=$(cut -d' ' -f1 f.times | median)
-  mq=$(cut -d' ' -f2 q.times | median) ms=$(cut -d' ' -f2 s.times | median) mf=$(cut -d' ' -f2 f.times | median)
-  printf '%-22s %8.3fs %8.3fs %8.3fs %9sx %9sx %7sM %7sM %7sM\n' "($1, $2) $3,$4" "$tq" "$ts" "$tf" \
-    "$(echo "$ts $tq" | awk '{printf "%.1f", $1/$2}')" "$(echo "$tq $tf" | awk '{printf "%.2f", $1/$2}')" \
-    $((mq / 1024)) $((ms / 1024)) $((mf / 1024))
+  line=""
+  for p in q s f; do
+    line="$line $(printf '%5.2f/%4.2f/%4.2f %5dM' "$(col $p 1)" "$(col $p 2)" "$(col $p 3)" \
+      $(( $(col $p 4) / 1024 )))"
+  done
+  printf '%-20s %s %6.1fx %6.2fx\n' "($1, $2) $3,$4" "$line" \
+    "$(echo "$(col s 1) $(col q 1)" | awk '{print $1/$2}')" \
+    "$(echo "$(col q 1) $(col f 1)" | awk '{print $1/$2}')"
 done
-rm -f out.bin plain.bin quarvel.bin
+rm -f out.bin plain.bin quarvel.bin t

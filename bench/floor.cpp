@@ -1,41 +1,39 @@
-// The I/O floor: reads two sample files into memory and writes the first back out, computing
-// nothing. No program that does the whole job can be faster.
+// The streaming floor: reads two sample files and writes the first back out through 1 MiB
+// buffers, computing nothing. No program that reads both inputs whole and writes the result
+// can be faster by more than what it overlaps.
 //   floor a.bin b.bin out.bin
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 
-static char *read_whole(const char *path, size_t bytes) {
-  const int fd = open(path, O_RDONLY);
-  void *p = mmap(nullptr, bytes ? bytes : 1, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (fd < 0 || p == MAP_FAILED) exit(1);
-  madvise(p, bytes, MADV_HUGEPAGE);
-  char *buf = static_cast<char *>(p);
-  for (size_t done = 0; done < bytes;) {
-    const ssize_t n = read(fd, buf + done, bytes - done);
-    if (n <= 0) break;
-    done += n;
+static ssize_t read_fully(int fd, char *buf, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t r = read(fd, buf + done, n - done);
+    if (r < 0) return -1;
+    if (r == 0) break;
+    done += r;
   }
-  close(fd);
-  return buf;
+  return done;
 }
 
 int main(int argc, char **argv) {
-  struct stat st;
-  if (argc != 4 || stat(argv[1], &st) != 0) return 1;
-  const size_t bytes = st.st_size;
-  char *a = read_whole(argv[1], bytes);
-  read_whole(argv[2], bytes);
+  if (argc != 4) return 2;
+  const size_t kBuffer = 1 << 20;
+  static char a[1 << 20], b[1 << 20];
+  const int in1 = open(argv[1], O_RDONLY), in2 = open(argv[2], O_RDONLY);
   const int out = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  for (size_t done = 0; done < bytes;) {
-    const ssize_t n = write(out, a + done, bytes - done);
-    if (n <= 0) return 1;
-    done += n;
+  if (in1 < 0 || in2 < 0 || out < 0) return 1;
+  for (;;) {
+    const ssize_t n = read_fully(in1, a, kBuffer);
+    if (n < 0 || read_fully(in2, b, kBuffer) < 0) return 1;
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(out, a + done, n - done);
+      if (w <= 0) return 1;
+      done += w;
+    }
   }
   return close(out) == 0 ? 0 : 1;
 }

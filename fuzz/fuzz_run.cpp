@@ -2,15 +2,19 @@
 //
 // Input layout: three length bytes, then the contents of a.bin, b.bin and c.bin (lengths taken
 // modulo what is left), then the command-line words separated by newlines. Words never contain
-// "/", so every path stays in the scratch folder, which also holds the folder d.bin.
+// "/", so every path stays in the scratch folder, which also holds the folder d.bin. The third
+// length byte's two high bits also choose the memory budget: none, one that two arrays fit
+// (products kept, in chunks of 16 values), or one that they don't (inputs read twice).
 //
-// The program ends failed runs with exit(); the link wraps exit, fopen, fclose and calloc so
-// that such an exit returns here and whatever the run left open or allocated is released.
+// The program ends failed runs with exit(); the link wraps exit, fopen, fclose, calloc, malloc
+// and mmap so that such an exit returns here and whatever the run left open or allocated is
+// released.
 // Checked on every run: the exit status is 0, 9 or 255; every input other than the output is
 // unchanged; no file appears but the output; on status 0 the output holds the first input's
 // element count × 4 bytes, or, for --help and --version, that no file changes.
 #include <dirent.h>
 #include <setjmp.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,12 +36,15 @@ void __real_exit(int status) __attribute__((noreturn));
 FILE *__real_fopen(const char *path, const char *mode);
 int __real_fclose(FILE *f);
 void *__real_calloc(size_t n, size_t size);
+void *__real_malloc(size_t size);
+void *__real_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
 }
 
 static bool in_run;
 static jmp_buf run_end;
 static std::set<FILE *> open_streams;
 static std::vector<void *> blocks;
+static std::vector<std::pair<void *, size_t>> mappings;
 
 extern "C" {
 void __wrap_exit(int status) {
@@ -57,6 +64,16 @@ int __wrap_fclose(FILE *f) {
 void *__wrap_calloc(size_t n, size_t size) {
   void *p = __real_calloc(n, size);
   if (in_run && p) blocks.push_back(p);
+  return p;
+}
+void *__wrap_malloc(size_t size) {
+  void *p = __real_malloc(size);
+  if (in_run && p) blocks.push_back(p);
+  return p;
+}
+void *__wrap_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+  void *p = __real_mmap(addr, length, prot, flags, fd, offset);
+  if (in_run && p != MAP_FAILED) mappings.push_back({p, length});
   return p;
 }
 }
@@ -113,6 +130,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     at += n;
   }
+  const char *budgets[] = {nullptr, "20000", "64", nullptr};
+  if (const char *budget = budgets[data[2] >> 6])
+    setenv("QUARVEL_TEST_MEMORY", budget, 1);
+  else
+    unsetenv("QUARVEL_TEST_MEMORY");
   std::vector<std::string> words = {"quarvel"};
   std::string word;
   for (size_t i = at; i <= size && words.size() < 16; i++) {
@@ -144,6 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   open_streams.clear();
   for (void *p : blocks) free(p);
   blocks.clear();
+  for (auto [p, length] : mappings) munmap(p, length);
+  mappings.clear();
 
   if (status != 0 && status != 9 && status != 255) abort();
   const std::map<std::string, std::string> after = files_here();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "messages.hpp"
+#include "engine.hpp"
 #include "product.hpp"
 #include "samplefile.hpp"
 #include "summary.hpp"
@@ -92,10 +93,17 @@ int main(int argc, char **argv) {
     printf("%s", kUsage);
     exit(9);
   }
-  const SamplePair in = load_input_pair(infile1, infile1name, infile2, infile2name, argv[0]);
-  outfile = open_output(outfilename);
-  power_product(in.data1, in.data2, in.count, power1, power2);
-  begin_output(outfile, in.data1, in.count);  // the bytes go out while the summary is computed
-  print_summary(summarize(in.data1, in.count));
-  return check_stdout(write_output(outfile, outfilename, in.data1, in.count));
+  Run run = start_run(infile1, infile1name, infile2, infile2name, power1, power2, argv[0],
+                      memory_budget());
+  first_pass(run);  // both inputs are read to their end before the output is touched
+  const bool in_place = overwrites_input(run, outfilename);
+  outfile = open_output(outfilename, in_place);
+  const Outcome done = second_pass(run, outfile);
+  print_summary(summary_of(run.totals, run.count));
+  int status = close_output(outfile, outfilename, run.count, done.write_error, in_place);
+  if (done.changed) {
+    warn("%s changed while it was read; the output does not match the summary", done.changed);
+    status = -1;
+  }
+  return check_stdout(status);
 }

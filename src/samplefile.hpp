@@ -4,28 +4,15 @@
 #include <cstdint>
 #include <cstdio>
 
-/// The two input arrays, both `count` values long and zero-filled beyond what was read.
-struct SamplePair {
-  float *data1;
-  float *data2;
-  int64_t count;
-};
-
 /// Opens a sample file for reading; gives none, with errno set, when the path can't be opened or
 /// is a directory.
 FILE *open_input(const char *path);
 
-/// Reads both inputs into two arrays sized by the first input, closes both streams, and ends the
-/// process with status 9 when an array can't be allocated or either input can't be read.
-SamplePair load_input_pair(FILE *in1, const char *name1, FILE *in2, const char *name2,
-                           const char *progname);
+/// Creates or truncates the output, or with `in_place` opens it to be written over from its
+/// start; ends the process with status 9 when it can't be opened.
+FILE *open_output(const char *path, bool in_place = false);
 
-/// Creates or truncates the output; ends the process with status 9 when it can't be opened.
-FILE *open_output(const char *path);
-
-/// Starts writing `count` values to `out` on another thread, when there are enough of them to
-/// pay for it; write_output then waits for that write instead of making its own.
-void begin_output(FILE *out, const float *data, int64_t count);
-
-/// Announces and writes `count` values, closes the stream; gives 0, or -1 when anything was lost.
-int write_output(FILE *out, const char *path, const float *data, int64_t count);
+/// Announces the `count` values written to `out`, cuts a file written in place to their length
+/// and closes it. Gives 0, or -1 after naming on standard error what was lost: `write_error`
+/// (an errno), or a failure to cut or close.
+int close_output(FILE *out, const char *path, int64_t count, int write_error, bool in_place);

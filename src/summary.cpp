@@ -178,8 +178,8 @@ ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
 // a block fails, the next few go straight to `step` (twice as many after each failure in a row),
 // so data on which blocks always fail costs little more than stepping alone.
 template <Term K, class Step>
-ALWAYS_INLINE float accumulate(const float *x, int64_t count, double mean, Step step) {
-  float total = 0;
+ALWAYS_INLINE float accumulate(float total, const float *x, int64_t count, double mean,
+                               Step step) {
   int64_t i = 0, skip = 0, penalty = 0;
   for (; i + kBlock <= count; i += kBlock) {
     if (skip > 0) {
@@ -197,25 +197,26 @@ ALWAYS_INLINE float accumulate(const float *x, int64_t count, double mean, Step 
   return total;
 }
 
-ALWAYS_INLINE float sum_of_values(const float *data, int64_t count) {
-  return accumulate<kValue>(data, count, 0, [](float sum, float x) {
+ALWAYS_INLINE float sum_of_values(float total, const float *data, int64_t count) {
+  return accumulate<kValue>(total, data, count, 0, [](float sum, float x) {
     // Float addition of non-NaN operands equals the 80-bit sum rounded to float; of two NaNs,
     // x87 and SSE keep different ones.
     return std::isnan(x) ? add_extended(sum, widen(x)) : sum + x;
   });
 }
 
-ALWAYS_INLINE float sum_of_squares(const float *data, int64_t count) {
-  return accumulate<kSquare>(data, count, 0, [](float sumsq, float x) {
+ALWAYS_INLINE float sum_of_squares(float total, const float *data, int64_t count) {
+  return accumulate<kSquare>(total, data, count, 0, [](float sumsq, float x) {
     // x*x is exact, and a NaN x gives x quieted in either format.
     return add_term(sumsq, term<kSquare>(x, 0), true,
                     [&] { return add_extended(sumsq, widen(x) * widen(x)); });
   });
 }
 
-ALWAYS_INLINE float sum_of_squared_deviations(const float *data, int64_t count, float mean) {
+ALWAYS_INLINE float sum_of_squared_deviations(float total, const float *data, int64_t count,
+                                              float mean) {
   const double m = mean;
-  return accumulate<kDeviation>(data, count, m, [=](float sumdev, float x) {
+  return accumulate<kDeviation>(total, data, count, m, [=](float sumdev, float x) {
     // A NaN term is the same in both formats unless x and the mean are both NaN.
     return add_term(sumdev, term<kDeviation>(x, m), !(std::isnan(x) && std::isnan(mean)), [=] {
       const long double e = widen(x) - widen(mean);
@@ -229,9 +230,12 @@ inline int32_t ordered(uint32_t float_bits) {
   return static_cast<int32_t>(float_bits ^ ((0 - (float_bits >> 31)) & 0x7fffffff));
 }
 
-// Largest and smallest value, the first met among equals, NaNs never. Equal values have equal
-// bits except zeros, so a zero extreme is the first zero of the array.
-ALWAYS_INLINE void extremes(const float *data, int64_t count, float &max, float &min) {
+// Largest and smallest value, the first met among equals, NaNs never, merged into `max` and
+// `min` as the values that came before them: a value replaces an extreme only when it is
+// strictly beyond it. Equal values have equal bits except zeros, so a zero extreme of these
+// values is the first zero among them.
+ALWAYS_INLINE void extremes(const float *data, int64_t count, float &max_before,
+                            float &min_before) {
   int32_t hi = INT32_MIN, lo = INT32_MAX;  // below and above every float that is not NaN
   for (int64_t i = 0; i < count; i++) {
     uint32_t xb;
@@ -241,7 +245,7 @@ ALWAYS_INLINE void extremes(const float *data, int64_t count, float &max, float 
     hi = std::max(hi, (key & ~nan) | (INT32_MIN & nan));
     lo = std::min(lo, (key & ~nan) | (INT32_MAX & nan));
   }
-  max = -INFINITY, min = INFINITY;
+  float max = -INFINITY, min = INFINITY;
   if (hi != INT32_MIN) {
     const uint32_t hb = ordered(hi), lb = ordered(lo);  // ordering is its own inverse
     memcpy(&max, &hb, 4);
@@ -253,37 +257,58 @@ ALWAYS_INLINE void extremes(const float *data, int64_t count, float &max, float 
     while (data[i] != 0) i++;
     *extreme = data[i];
   }
+  if (max > max_before) max_before = max;
+  if (min < min_before) min_before = min;
 }
 
-// The passes over the array: each gives the total of its terms, and the extremes when asked
-// for. The same code is compiled for three widths of vectors: 8, 4 and 2 doubles.
-ALWAYS_INLINE float any_pass(const float *data, int64_t count, Term term, float mean,
-                             float *max, float *min) {
+// The passes over the array: each adds its terms to the total it is given and gives the new
+// total, and merges the extremes when asked for. The same code is compiled for three widths of
+// vectors: 8, 4 and 2 doubles.
+ALWAYS_INLINE float any_pass(float total, const float *data, int64_t count, Term term,
+                             float mean, float *max, float *min) {
   if (max) extremes(data, count, *max, *min);
-  if (term == kValue) return sum_of_values(data, count);
-  if (term == kSquare) return sum_of_squares(data, count);
-  return sum_of_squared_deviations(data, count, mean);
+  if (term == kValue) return sum_of_values(total, data, count);
+  if (term == kSquare) return sum_of_squares(total, data, count);
+  return sum_of_squared_deviations(total, data, count, mean);
 }
 
 __attribute__((target("avx512f,avx512dq,avx512vl,avx512bw,prefer-vector-width=512"))) float
-pass8(const float *data, int64_t count, Term term, float mean, float *max, float *min) {
-  return any_pass(data, count, term, mean, max, min);
+pass8(float total, const float *data, int64_t count, Term term, float mean, float *max,
+      float *min) {
+  return any_pass(total, data, count, term, mean, max, min);
 }
 
-__attribute__((target("avx2"))) float pass4(const float *data, int64_t count, Term term,
-                                            float mean, float *max, float *min) {
-  return any_pass(data, count, term, mean, max, min);
+__attribute__((target("avx2"))) float pass4(float total, const float *data, int64_t count,
+                                            Term term, float mean, float *max, float *min) {
+  return any_pass(total, data, count, term, mean, max, min);
 }
 
-float pass2(const float *data, int64_t count, Term term, float mean, float *max, float *min) {
-  return any_pass(data, count, term, mean, max, min);
+float pass2(float total, const float *data, int64_t count, Term term, float mean, float *max,
+            float *min) {
+  return any_pass(total, data, count, term, mean, max, min);
 }
 
-float pass(int lanes, const float *data, int64_t count, Term term, float mean = 0,
+float pass(int lanes, float total, const float *data, int64_t count, Term term, float mean = 0,
            float *max = nullptr, float *min = nullptr) {
-  if (lanes == 8) return pass8(data, count, term, mean, max, min);
-  if (lanes == 4) return pass4(data, count, term, mean, max, min);
-  return pass2(data, count, term, mean, max, min);
+  if (lanes == 8) return pass8(total, data, count, term, mean, max, min);
+  if (lanes == 4) return pass4(total, data, count, term, mean, max, min);
+  return pass2(total, data, count, term, mean, max, min);
+}
+
+int lanes_to_use(int lanes) {
+  return lanes <= 0 || lanes > widest_lanes() ? widest_lanes() : lanes;
+}
+
+// The mean, rounded as the summary defines it: an empty array divides 0 by 0, giving the
+// default NaN (sign bit set on x86).
+float mean_of_sum(float sum, int64_t count) {
+  const long double n = count;
+  return widen(sum) / n;
+}
+
+float root_mean(float total, int64_t count) {
+  const long double n = count;
+  return std::sqrt(static_cast<double>(widen(total) / n));
 }
 
 // Below this many values a second thread costs more than it saves.
@@ -299,31 +324,45 @@ int widest_lanes() {
 }
 
 Summary summarize(const float *data, int64_t count, bool threaded, int lanes) {
-  if (lanes <= 0 || lanes > widest_lanes()) lanes = widest_lanes();
-  Summary s;
+  lanes = lanes_to_use(lanes);
+  Summary s = {-INFINITY, INFINITY, 0, 0, 0};
   // The extremes and the sum of squares need nothing but the data, so they run beside the
   // sum and then the deviations from the mean, one after the other.
   float sumsq = 0;
   std::thread squares;
   if (threaded && count >= kThreadedCount) {
     try {
-      squares = std::thread([&] { sumsq = pass(lanes, data, count, kSquare, 0, &s.max, &s.min); });
+      squares =
+          std::thread([&] { sumsq = pass(lanes, 0, data, count, kSquare, 0, &s.max, &s.min); });
     } catch (const std::system_error &) {
       // No thread to be had: all on this one.
     }
   }
-  const float sum = pass(lanes, data, count, kValue);
-  // An empty array divides 0 by 0, giving the default NaN (sign bit set on x86).
-  const long double n = count;
-  s.mean = widen(sum) / n;
-  const float sumdev = pass(lanes, data, count, kDeviation, s.mean);
+  s.mean = mean_of_sum(pass(lanes, 0, data, count, kValue), count);
+  const float sumdev = pass(lanes, 0, data, count, kDeviation, s.mean);
   if (squares.joinable())
     squares.join();
   else
-    sumsq = pass(lanes, data, count, kSquare, 0, &s.max, &s.min);
-  s.rms = std::sqrt(static_cast<double>(widen(sumsq) / n));
-  s.rmsd = std::sqrt(static_cast<double>(widen(sumdev) / n));
+    sumsq = pass(lanes, 0, data, count, kSquare, 0, &s.max, &s.min);
+  s.rms = root_mean(sumsq, count);
+  s.rmsd = root_mean(sumdev, count);
   return s;
+}
+
+void add_values(Totals &t, const float *data, int64_t count, int lanes) {
+  lanes = lanes_to_use(lanes);
+  t.sum = pass(lanes, t.sum, data, count, kValue);
+  t.sumsq = pass(lanes, t.sumsq, data, count, kSquare, 0, &t.max, &t.min);
+}
+
+float mean_of(const Totals &t, int64_t count) { return mean_of_sum(t.sum, count); }
+
+void add_deviations(Totals &t, const float *data, int64_t count, float mean, int lanes) {
+  t.sumdev = pass(lanes_to_use(lanes), t.sumdev, data, count, kDeviation, mean);
+}
+
+Summary summary_of(const Totals &t, int64_t count) {
+  return {t.max, t.min, mean_of(t, count), root_mean(t.sumsq, count), root_mean(t.sumdev, count)};
 }
 
 void print_summary(const Summary &s) {

@@ -233,3 +233,49 @@ TEST(SampleFiles, FirstInputOverTwoGiB) {
 }
 
 }  // namespace
+
+namespace {
+
+// The same runs under a memory budget that two arrays don't fit (inputs read twice, in chunks
+// of 16 values) and one that they do (chunks of 96): everything seen is the same as without one.
+TEST(SampleFiles, RunsUnderAMemoryBudget) {
+  struct Case {
+    const char *name;
+    size_t first, second;  // sizes in bytes of a.bin and b.bin
+    std::vector<std::string> args;
+  } cases[] = {
+      {"default output", 4000, 4000, {"a.bin", "b.bin"}},
+      {"output over the first input", 4002, 4000, {"a.bin", "b.bin", "a.bin", "-power2", "0.5"}},
+      {"output over the second input", 4000, 6000, {"a.bin", "b.bin", "b.bin", "-power1", "3"}},
+      {"output over a hard link to the second input", 4000, 2000, {"a.bin", "b.bin", "l.bin"}},
+      {"second input shorter, ending inside a value", 4000, 1001, {"a.bin", "b.bin", "o.bin"}},
+      {"empty first input", 0, 400, {"a.bin", "b.bin", "o.bin"}},
+      {"full device", 4000, 4000, {"a.bin", "b.bin", "full.bin"}},
+  };
+  for (const Case &c : cases) {
+    std::vector<RunResult> results;
+    std::vector<std::map<std::string, std::string>> folders;
+    for (const char *budget : {"", "64", "100000"}) {
+      SCOPED_TRACE(std::string(c.name) + ", budget '" + budget + "'");
+      ScratchDir dir;
+      std::vector<float> a(c.first / 4 + 1), b(c.second / 4 + 1);
+      for (size_t i = 0; i < a.size(); i++) a[i] = float(int(i % 97) - 40) / 8;
+      for (size_t i = 0; i < b.size(); i++) b[i] = float(int(i % 89) - 30) / 4;
+      write_file(dir / "a.bin", float_bytes(a).substr(0, c.first));
+      write_file(dir / "b.bin", float_bytes(b).substr(0, c.second));
+      ASSERT_EQ(link((dir / "b.bin").c_str(), (dir / "l.bin").c_str()), 0);
+      ASSERT_EQ(symlink("/dev/full", (dir / "full.bin").c_str()), 0);
+      if (*budget) setenv("QUARVEL_TEST_MEMORY", budget, 1);
+      results.push_back(run_quarvel(dir.path, c.args));
+      unsetenv("QUARVEL_TEST_MEMORY");
+      folders.push_back(folder_contents(dir.path));
+      EXPECT_EQ(results.back().out, results[0].out);
+      EXPECT_EQ(results.back().err, results[0].err);
+      EXPECT_EQ(results.back().status, results[0].status);
+      EXPECT_TRUE(folders.back() == folders[0]) << "the files left behind differ";
+    }
+    EXPECT_EQ(results[0].status, std::string(c.name) == "full device" ? 255 : 0) << c.name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,418 @@
+#include "engine.hpp"
+
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "messages.hpp"
+#include "product.hpp"
+
+// The run in two passes over chunks of both inputs:
+// - first, each chunk is read and its products formed, on as many workers as there are cores,
+//   and the chunks' values are added to the extremes, the sum and the sum of squares in order;
+// - then the output is opened, and the products are written and their deviations from the mean
+//   added in order. The products come from memory when they fit there; otherwise the chunks are
+//   read and their products formed again, and a fingerprint of each chunk's products and inputs,
+//   taken in the first pass, tells whether an input changed in between.
+// Every buffer is allocated once, before the first pass, and reused for every chunk.
+
+namespace {
+
+// ---- memory --------------------------------------------------------------------------------
+
+int64_t number_in(const char *path) {
+  FILE *f = fopen(path, "r");
+  long long v = -1;
+  if (f) {
+    if (fscanf(f, "%lld", &v) != 1) v = -1;
+    fclose(f);
+  }
+  return v;
+}
+
+// The value of `key` (a line "key value") in a file, times `unit`; -1 when absent.
+int64_t field_in(const char *path, const char *key, int64_t unit) {
+  FILE *f = fopen(path, "r");
+  if (!f) return -1;
+  char name[64];
+  long long v;
+  int64_t found = -1;
+  while (fscanf(f, "%63s %lld%*[^\n]", name, &v) == 2)
+    if (strcmp(name, key) == 0) found = v * unit;
+  fclose(f);
+  return found;
+}
+
+// What the cgroup's limit leaves, counting the file cache it may drop as free.
+int64_t cgroup_available() {
+  struct Layout {
+    const char *limit, *usage, *stat, *inactive;
+  } layouts[] = {
+      {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current", "/sys/fs/cgroup/memory.stat",
+       "inactive_file"},
+      {"/sys/fs/cgroup/memory/memory.limit_in_bytes", "/sys/fs/cgroup/memory/memory.usage_in_bytes",
+       "/sys/fs/cgroup/memory/memory.stat", "total_inactive_file"},
+  };
+  for (const Layout &l : layouts) {
+    const int64_t limit = number_in(l.limit), usage = number_in(l.usage);
+    if (limit <= 0 || usage < 0) continue;  // "max" reads as no number
+    const int64_t inactive = std::max<int64_t>(0, field_in(l.stat, l.inactive, 1));
+    return std::max<int64_t>(0, limit - usage + std::min(inactive, usage));
+  }
+  return INT64_MAX;
+}
+
+int64_t address_space_available() {
+  rlimit lim;
+  if (getrlimit(RLIMIT_AS, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return INT64_MAX;
+  const int64_t mapped = number_in("/proc/self/statm") * sysconf(_SC_PAGESIZE);
+  return std::max<int64_t>(0, static_cast<int64_t>(lim.rlim_cur) - std::max<int64_t>(0, mapped));
+}
+
+// Workers' buffers: two chunks each.
+int64_t buffer_bytes(int64_t chunk, int threads) { return 2 * threads * chunk * 4; }
+
+float *buffer(const Run &run, int worker, int which) {
+  return run.buffers + (2 * worker + which) * run.chunk;
+}
+
+// ---- reading -------------------------------------------------------------------------------
+
+// Reads up to `n` bytes at `offset` (or, at -1, from where the stream is) until the end of the
+// file, and zero-fills what is left. Gives false, with errno set, on a read error.
+bool read_chunk(int fd, void *buf, int64_t n, int64_t offset) {
+  char *p = static_cast<char *>(buf);
+  int64_t done = 0;
+  while (done < n) {
+    const ssize_t r = offset < 0 ? read(fd, p + done, n - done)
+                                 : pread(fd, p + done, n - done, offset + done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return false;
+    if (r == 0) break;
+    done += r;
+  }
+  memset(p + done, 0, n - done);
+  return true;
+}
+
+bool seekable(int fd) { return lseek(fd, 0, SEEK_CUR) >= 0; }
+
+// Reads a whole stream from its start, for errors only.
+bool readable_to_end(int fd, float *buf, int64_t chunk) {
+  for (int64_t offset = 0;; offset += chunk * 4) {
+    const ssize_t r = pread(fd, buf, chunk * 4, offset);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return r == 0;
+  }
+}
+
+// ---- fingerprints --------------------------------------------------------------------------
+
+// A fingerprint of n values' bits. Each step maps a lane one to one, for any value and for any
+// lane, so a change of one 8-byte word always changes the fingerprint; more changes almost
+// always do.
+uint64_t fingerprint(const float *x, int64_t n) {
+  const uint64_t kOdd = 0x9E3779B97F4A7C15u;
+  uint64_t lane[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  int64_t i = 0;
+  for (; i + 16 <= n; i += 16)
+    for (int l = 0; l < 8; l++) {
+      uint64_t v;
+      memcpy(&v, x + i + 2 * l, 8);
+      lane[l] = (lane[l] ^ v) * kOdd;
+    }
+  for (; i < n; i++) {
+    uint32_t v;
+    memcpy(&v, x + i, 4);
+    lane[i % 8] = (lane[i % 8] ^ v) * kOdd;
+  }
+  uint64_t h = static_cast<uint64_t>(n);
+  for (uint64_t l : lane) h = (h ^ l) * kOdd;
+  return h ^ (h >> 31);
+}
+
+// ---- progress ------------------------------------------------------------------------------
+
+double now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+// A line on standard error, rewritten in place, while it is a terminal and the inputs hold
+// more than 1 GiB; erased at the end. Callers take turns.
+struct Progress {
+  bool shown = false;
+  double total = 0, done = 0, start = 0, last = 0;
+
+  Progress(const Run &run, double work) {
+    shown = 2 * run.bytes > (int64_t{1} << 30) && isatty(2);
+    total = work, start = last = now();
+  }
+  void add(double bytes) {
+    done += bytes;
+    const double t = now();
+    if (!shown || t - last < 0.25) return;
+    last = t;
+    const double rate = done / (t - start), left = (total - done) / rate;
+    const double gib = 1 << 30;
+    fprintf(stderr, "\r%s%s%.1f of %.1f GiB, %.2f GiB/s, %d:%02d left\033[K", program_name(),
+            *program_name() ? ": " : "", done / gib, total / gib, rate / gib,
+            static_cast<int>(left) / 60, static_cast<int>(left) % 60);
+  }
+  ~Progress() {
+    if (shown) fprintf(stderr, "\r\033[K");
+  }
+};
+
+// ---- the pipeline --------------------------------------------------------------------------
+
+// Runs parallel(k, w) for every chunk k on up to `threads` workers (w: the worker's index),
+// each followed on the same worker by ordered(k, w) once ordered() is done for every earlier
+// chunk. A worker takes its next chunk only after its last one's ordered step, so its buffers
+// serve every chunk it takes.
+template <class Parallel, class Ordered>
+void for_each_chunk(int64_t chunks, int threads, Parallel parallel, Ordered ordered) {
+  std::atomic<int64_t> next{0};
+  std::mutex m;
+  std::condition_variable turn;
+  int64_t committed = 0;
+  auto work = [&](int w) {
+    for (int64_t k; (k = next.fetch_add(1)) < chunks;) {
+      parallel(k, w);
+      std::unique_lock<std::mutex> lock(m);
+      turn.wait(lock, [&] { return committed == k; });
+      lock.unlock();
+      ordered(k, w);
+      lock.lock();
+      committed = k + 1;
+      turn.notify_all();
+    }
+  };
+  std::vector<std::thread> pool;
+  try {
+    for (int w = 1; w < threads && w < chunks; w++) pool.emplace_back(work, w);
+  } catch (const std::system_error &) {
+    // Fewer threads than asked for (none to be had): the chunks go to those there are.
+  }
+  work(0);
+  for (std::thread &t : pool) t.join();
+}
+
+// Turns taken in chunk order, for reading a stream that can only be read from where it is.
+struct Turns {
+  std::mutex m;
+  std::condition_variable cv;
+  int64_t next = 0;
+  void wait(int64_t k) {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return next == k; });
+  }
+  void pass(int64_t k) {
+    std::lock_guard<std::mutex> lock(m);
+    next = k + 1;
+    cv.notify_all();
+  }
+};
+
+[[noreturn]] void die_unreadable(const char *name, int status) {
+  printf("ERROR: unable to read %s\n", name);
+  exit(status);
+}
+
+// A failure met by a worker: the first in chunk order is the one that counts.
+struct Failure {
+  std::mutex m;
+  int64_t chunk = INT64_MAX;
+  const char *name = nullptr;
+  std::atomic<bool> any{false};
+  void set(int64_t k, const char *what) {
+    std::lock_guard<std::mutex> lock(m);
+    if (k < chunk) chunk = k, name = what;
+    any = true;
+  }
+};
+
+}  // namespace
+
+Budget memory_budget() {
+  // A working set of about a thousandth of what is available, in chunks of 64 KiB to 1 MiB;
+  // the tests' budget may make them as small as 64 bytes, so that small inputs cross them.
+  int64_t available, smallest = int64_t{1} << 14;
+  if (const char *test = getenv("QUARVEL_TEST_MEMORY")) {
+    available = strtoll(test, nullptr, 10), smallest = 16;
+  } else {
+    available = field_in("/proc/meminfo", "MemAvailable:", 1024);
+    if (available < 0) available = INT64_MAX;
+    available = std::min({available, cgroup_available(), address_space_available()});
+  }
+  const int64_t chunk = std::clamp<int64_t>(available / 1024, smallest, int64_t{1} << 18);
+  return {available, chunk / 16 * 16};
+}
+
+Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float power1,
+              float power2, const char *progname, const Budget &budget, int threads) {
+  Run run;
+  run.in1 = in1, run.in2 = in2, run.name1 = name1, run.name2 = name2;
+  run.power1 = power1, run.power2 = power2;
+  run.bytes = -1;
+  if (fseeko(in1, 0, SEEK_END) == 0) run.bytes = ftello(in1);
+  if (run.bytes >= 0 && fseeko(in1, 0, SEEK_SET) != 0) run.bytes = -1;
+  // The lines name the size of the first input, which is what two arrays in memory would each
+  // take; what is really allocated depends on the memory there is.
+  printf("allocating %lld bytes\n", static_cast<long long>(run.bytes));
+  if (run.bytes < 0) {
+    errno = ENOMEM;
+    perror(progname);
+    exit(9);
+  }
+  printf("allocating %lld bytes\n", static_cast<long long>(run.bytes));
+  run.count = run.bytes / 4;
+  run.threads = threads > 0 ? threads : usable_cpus();
+  run.chunk = std::max<int64_t>(1, std::min(budget.chunk, run.count));
+
+  const int64_t working = buffer_bytes(run.chunk, run.threads);
+  run.products = nullptr;
+  if (run.bytes <= (budget.available - working) / 2 && run.count > 0) {
+    void *p = mmap(nullptr, run.count * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                   -1, 0);
+    if (p != MAP_FAILED) run.products = static_cast<float *>(p);
+  }
+  if (!run.products && run.count > 0 && !seekable(fileno(in2))) {
+    warn("%s can't be read twice, and the products of these inputs don't fit in memory", name2);
+    exit(9);
+  }
+  const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
+  run.buffers = static_cast<float *>(malloc(working));
+  run.fingerprints = static_cast<uint64_t *>(calloc(run.products ? 1 : 3 * chunks + 1, 8));
+  if (!run.buffers || !run.fingerprints) {
+    perror(progname);
+    exit(9);
+  }
+  return run;
+}
+
+void first_pass(Run &run) {
+  const int fd1 = fileno(run.in1), fd2 = fileno(run.in2);
+  const bool in_turn = !seekable(fd2);  // a pipe, read where it is, one chunk after another
+  const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
+  Turns turns;
+  Failure failed1, failed2;
+  Progress progress(run, 2.0 * run.bytes);
+  auto chunk_of = [&](int64_t k, int w) {
+    return run.products ? run.products + k * run.chunk : buffer(run, w, 0);
+  };
+  auto length = [&](int64_t k) { return std::min(run.chunk, run.count - k * run.chunk); };
+  for_each_chunk(
+      chunks, run.threads,
+      [&](int64_t k, int w) {
+        float *a = chunk_of(k, w), *b = buffer(run, w, 1);
+        const int64_t n = length(k), offset = k * run.chunk * 4;
+        if (in_turn) turns.wait(k);
+        const bool read2 =
+            failed1.any || failed2.any || read_chunk(fd2, b, n * 4, in_turn ? -1 : offset);
+        if (in_turn) turns.pass(k);
+        if (!read2) failed2.set(k, run.name2);
+        if (failed1.any || failed2.any) return;
+        if (!read_chunk(fd1, a, n * 4, offset)) return failed1.set(k, run.name1);
+        if (!run.products) {
+          run.fingerprints[3 * k + 1] = fingerprint(a, n);
+          run.fingerprints[3 * k + 2] = fingerprint(b, n);
+        }
+        power_product(a, b, n, run.power1, run.power2, 1);
+        if (!run.products) run.fingerprints[3 * k] = fingerprint(a, n);
+      },
+      [&](int64_t k, int w) {
+        if (failed1.any || failed2.any) return;
+        add_values(run.totals, chunk_of(k, w), length(k));
+        progress.add(2.0 * length(k) * 4);
+      });
+  // As when the inputs are read one after the other: an error anywhere in the first is the
+  // one reported.
+  if (failed2.any && !failed1.any && !readable_to_end(fd1, run.buffers, run.chunk))
+    failed1.set(0, run.name1);
+  if (failed1.any) die_unreadable(run.name1, 9);
+  if (failed2.any) die_unreadable(run.name2, 9);
+  if (run.products) fclose(run.in1), fclose(run.in2);  // else the second pass reads them again
+}
+
+bool overwrites_input(const Run &run, const char *path) {
+  struct stat out, in;
+  if (run.products || stat(path, &out) != 0) return false;
+  for (FILE *f : {run.in1, run.in2})
+    if (fstat(fileno(f), &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+      return true;
+  return false;
+}
+
+Outcome second_pass(Run &run, FILE *out) {
+  Outcome outcome = {0, nullptr};
+  const float mean = mean_of(run.totals, run.count);
+  Progress progress(run, run.products ? run.bytes : 3.0 * run.bytes);
+  auto write = [&](const float *data, int64_t n) {
+    errno = 0;
+    if (!outcome.write_error && fwrite(data, 4, n, out) < static_cast<size_t>(n))
+      outcome.write_error = errno ? errno : EIO;
+  };
+  if (run.products) {
+    // Written on a thread of its own while the deviations are added on this one.
+    auto write_all = [&] {
+      for (int64_t i = 0; i < run.count; i += run.chunk) {
+        const int64_t n = std::min(run.chunk, run.count - i);
+        write(run.products + i, n);
+        progress.add(n * 4.0);
+      }
+    };
+    std::thread writer;
+    try {
+      writer = std::thread(write_all);
+    } catch (const std::system_error &) {
+      write_all();  // no thread to be had
+    }
+    add_deviations(run.totals, run.products, run.count, mean);
+    if (writer.joinable()) writer.join();
+    return outcome;
+  }
+  const int fd1 = fileno(run.in1), fd2 = fileno(run.in2);
+  const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
+  auto length = [&](int64_t k) { return std::min(run.chunk, run.count - k * run.chunk); };
+  Failure unreadable, changed;
+  for_each_chunk(
+      chunks, run.threads,
+      [&](int64_t k, int w) {
+        float *a = buffer(run, w, 0), *b = buffer(run, w, 1);
+        const int64_t n = length(k), offset = k * run.chunk * 4;
+        if (unreadable.any) return;
+        if (!read_chunk(fd1, a, n * 4, offset)) return unreadable.set(k, run.name1);
+        if (!read_chunk(fd2, b, n * 4, offset)) return unreadable.set(k, run.name2);
+        const bool same1 = fingerprint(a, n) == run.fingerprints[3 * k + 1];
+        const bool same2 = fingerprint(b, n) == run.fingerprints[3 * k + 2];
+        power_product(a, b, n, run.power1, run.power2, 1);
+        if (fingerprint(a, n) != run.fingerprints[3 * k])
+          changed.set(k, same1 && !same2 ? run.name2 : run.name1);
+      },
+      [&](int64_t k, int w) {
+        if (unreadable.any) return;
+        add_deviations(run.totals, buffer(run, w, 0), length(k), mean);
+        write(buffer(run, w, 0), length(k));
+        progress.add(3.0 * length(k) * 4);
+      });
+  if (unreadable.any) die_unreadable(unreadable.name, 255);
+  fclose(run.in1);
+  fclose(run.in2);
+  outcome.changed = changed.name;
+  return outcome;
+}

@@ -1,0 +1,61 @@
+// The run's engine: both inputs stream through in chunks, the products and the summary are
+// formed as they arrive, and a second pass writes the output and takes the deviations.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "summary.hpp"
+
+/// What the run may use: memory, and how the values are cut into chunks.
+struct Budget {
+  int64_t available;  // bytes the process may still take
+  int64_t chunk;      // values per chunk of each input
+};
+
+/// The least of the system's available memory, the cgroup's limit less what it uses and the
+/// address-space limit less what is mapped; QUARVEL_TEST_MEMORY (bytes) stands in for it in
+/// tests. Chunks are smaller under a small budget.
+Budget memory_budget();
+
+/// A run under way.
+struct Run {
+  FILE *in1, *in2;
+  const char *name1, *name2;
+  int64_t bytes, count;    // the first input's size, and the values it holds
+  float power1, power2;
+  int64_t chunk;           // values per chunk
+  int threads;
+  float *products;         // all the products when two arrays' worth fit in memory; else none,
+                           // and the second pass reads the inputs again
+  float *buffers;           // two chunks per worker
+  uint64_t *fingerprints;   // three per chunk when products are formed again: the products',
+                            // the first and the second input's
+  Totals totals;
+};
+
+/// Takes the first input's size, prints the two allocating lines with it, and sets the run up
+/// within `budget`. Ends the process with status 9 when the size can't be taken or the memory
+/// can't be had (perror), or when the second input can't be read twice and the products don't
+/// fit in memory.
+Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float power1,
+              float power2, const char *progname, const Budget &budget, int threads = 0);
+
+/// Reads both inputs to their end, forming the products and the extremes, the sum and the sum
+/// of squares. Ends the process with status 9 when an input can't be read (the first input's
+/// error named before the second's).
+void first_pass(Run &run);
+
+/// True when the output must be written over an input in place rather than truncated: the
+/// second pass still reads the inputs, and `path` is one of them.
+bool overwrites_input(const Run &run, const char *path);
+
+/// What the second pass met.
+struct Outcome {
+  int write_error;      // errno of the first failed write, or 0
+  const char *changed;  // an input whose products differ from the first pass's, or none
+};
+
+/// Writes the products to `out` and adds the deviations from the mean. Ends the process with
+/// status 255 when an input can't be read again.
+Outcome second_pass(Run &run, FILE *out);

@@ -1,0 +1,287 @@
+// The engine against the straightforward computation, bit for bit, with the products kept in
+// memory and formed again, across chunk boundaries and thread counts; and what it does when
+// inputs fail or change under it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <random>
+#include <thread>
+
+#include "engine.hpp"
+#include "messages.hpp"
+#include "reference.hpp"
+#include "run_quarvel.hpp"
+#include "samplefile.hpp"
+
+namespace {
+
+const Budget kKeep = {int64_t{1} << 30, 64};  // two arrays fit: the products stay in memory
+const Budget kStream = {0, 64};               // nothing fits: the second pass reads again
+
+// Standard output to /dev/null while it lives: the engine prints its allocation lines.
+struct Quiet {
+  int saved;
+  Quiet() {
+    fflush(stdout);
+    saved = dup(1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    close(null);
+  }
+  ~Quiet() {
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+  }
+};
+
+struct Result {
+  std::string output;
+  Summary summary;
+  Outcome outcome;
+  int status;
+};
+
+// One whole run of the engine on the files a.bin and b.bin in `dir`, written to `out`;
+// `between` runs after the first pass.
+template <class Between>
+Result run_engine(const ScratchDir &dir, const std::string &out, float p1, float p2,
+                  const Budget &budget, int threads, Between between) {
+  Quiet quiet;
+  FILE *in1 = fopen((dir / "a.bin").c_str(), "rb"), *in2 = fopen((dir / "b.bin").c_str(), "rb");
+  ::Run run = start_run(in1, "a.bin", in2, "b.bin", p1, p2, "quarvel", budget, threads);
+  first_pass(run);
+  between();
+  const bool in_place = overwrites_input(run, (dir / out).c_str());
+  FILE *o = open_output((dir / out).c_str(), in_place);
+  const Outcome outcome = second_pass(run, o);
+  const int status = close_output(o, out.c_str(), run.count, outcome.write_error, in_place);
+  return {read_file(dir / out), summary_of(run.totals, run.count), outcome, status};
+}
+
+Result run_engine(const ScratchDir &dir, float p1, float p2, const Budget &budget, int threads) {
+  return run_engine(dir, "out.bin", p1, p2, budget, threads, [] {});
+}
+
+// What the straightforward computation gives for these input bytes.
+Result oracle(const std::string &first, const std::string &second, float p1, float p2) {
+  const size_t count = first.size() / 4;
+  std::vector<float> a(count), b(count);
+  memcpy(a.data(), first.data(), count * 4);
+  memcpy(b.data(), second.data(), std::min(second.size(), count * 4));
+  reference_power_product(a.data(), b.data(), count, p1, p2);
+  return {float_bytes(a), reference_summarize(a.data(), count), {0, nullptr}, 0};
+}
+
+void expect_same(const Result &got, const Result &want) {
+  EXPECT_TRUE(got.output == want.output) << "outputs differ";
+  const Summary &g = got.summary, &w = want.summary;
+  EXPECT_EQ(bits(g.max), bits(w.max));
+  EXPECT_EQ(bits(g.min), bits(w.min));
+  EXPECT_EQ(bits(g.mean), bits(w.mean));
+  EXPECT_EQ(bits(g.rms), bits(w.rms));
+  EXPECT_EQ(bits(g.rmsd), bits(w.rmsd));
+  EXPECT_EQ(got.outcome.write_error, 0);
+  EXPECT_EQ(got.outcome.changed, nullptr);
+  EXPECT_EQ(got.status, 0);
+}
+
+// Random values in [-4, 4) with one in 50 special: zeros, infinities, NaNs, subnormals, huge.
+std::string sample_bytes(size_t count, unsigned seed) {
+  const float special[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, from_bits(0xff812345),
+                           from_bits(1), 3e38f, -1e-40f, 1.0f};
+  std::mt19937 rng(seed);
+  std::vector<float> v(count);
+  for (float &x : v)
+    x = rng() % 50 == 0 ? special[rng() % 10]
+                        : std::uniform_real_distribution<float>(-4.0f, 4.0f)(rng);
+  return float_bytes(v);
+}
+
+TEST(Engine, MatchesTheOracleAcrossChunksThreadsAndModes) {
+  struct Case {
+    const char *name;
+    size_t first_bytes, second_bytes;
+  } cases[] = {
+      {"empty first input", 0, 40},
+      {"one value", 4, 4},
+      {"just under a chunk", 63 * 4, 63 * 4},
+      {"exactly a chunk", 64 * 4, 64 * 4},
+      {"just over a chunk", 65 * 4, 65 * 4},
+      {"many chunks, 1 to 3 trailing bytes", 1000 * 4 + 3, 1000 * 4},
+      {"second input shorter, ending inside a value", 700 * 4, 300 * 4 + 2},
+      {"second input longer", 500 * 4, 900 * 4},
+      {"second input empty", 300 * 4, 0},
+  };
+  const std::pair<float, float> powers[] = {{1, 1}, {2, 0.5f}, {2.5f, -1.3f}, {-1, 0}};
+  for (const Case &c : cases)
+    for (auto [p1, p2] : powers) {
+      ScratchDir dir;
+      const std::string first = sample_bytes(c.first_bytes / 4 + 1, 1).substr(0, c.first_bytes);
+      const std::string second = sample_bytes(c.second_bytes / 4 + 1, 2).substr(0, c.second_bytes);
+      write_file(dir / "a.bin", first);
+      write_file(dir / "b.bin", second);
+      const Result want = oracle(first, second, p1, p2);
+      for (const Budget &budget : {kKeep, kStream, Budget{0, 100}, Budget{1 << 30, 16}})
+        for (int threads : {1, 2, 3}) {
+          SCOPED_TRACE(std::string(c.name) + ", powers " + std::to_string(p1) + " " +
+                       std::to_string(p2) + ", chunk " + std::to_string(budget.chunk) +
+                       (budget.available ? " in memory" : " read twice") + ", " +
+                       std::to_string(threads) + " threads");
+          expect_same(run_engine(dir, p1, p2, budget, threads), want);
+        }
+    }
+}
+
+// The summary taken piece by piece, at any cut, is the summary of the whole.
+TEST(Engine, SummaryInPiecesEqualsTheWhole) {
+  const std::string bytes = sample_bytes(5000, 3);
+  const float *v = reinterpret_cast<const float *>(bytes.data());
+  const Summary want = reference_summarize(v, 5000);
+  for (int64_t piece : {1, 7, 255, 256, 257, 1000, 4999}) {
+    Totals t;
+    for (int64_t i = 0; i < 5000; i += piece) add_values(t, v + i, std::min<int64_t>(piece, 5000 - i));
+    const float mean = mean_of(t, 5000);
+    for (int64_t i = 0; i < 5000; i += piece)
+      add_deviations(t, v + i, std::min<int64_t>(piece, 5000 - i), mean);
+    const Summary got = summary_of(t, 5000);
+    EXPECT_EQ(bits(got.max), bits(want.max)) << piece;
+    EXPECT_EQ(bits(got.min), bits(want.min)) << piece;
+    EXPECT_EQ(bits(got.rms), bits(want.rms)) << piece;
+    EXPECT_EQ(bits(got.rmsd), bits(want.rmsd)) << piece;
+  }
+}
+
+// Only the second pass over inputs read again can see a change; the first input is named when
+// both changed.
+TEST(Engine, InputChangedBetweenPasses) {
+  struct Case {
+    const char *name;
+    Budget budget;
+    bool change1, change2;
+    const char *named;
+  } cases[] = {
+      {"first input, read twice", kStream, true, false, "a.bin"},
+      {"second input, read twice", kStream, false, true, "b.bin"},
+      {"both, read twice", kStream, true, true, "a.bin"},
+      {"first input, kept in memory", kKeep, true, false, nullptr},
+  };
+  const std::string first = sample_bytes(1000, 4), second = sample_bytes(1000, 5);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file(dir / "a.bin", first);
+    write_file(dir / "b.bin", second);
+    std::string changed_first = first;
+    changed_first[2001] ^= 0x10;  // one value in a chunk in the middle
+    std::string changed_second = second;
+    changed_second[3999] ^= 0x01;  // the last value
+    const Result r = run_engine(dir, "out.bin", 1, 1, c.budget, 2, [&] {
+      if (c.change1) write_file(dir / "a.bin", changed_first);
+      if (c.change2) write_file(dir / "b.bin", changed_second);
+    });
+    if (c.named) {
+      ASSERT_NE(r.outcome.changed, nullptr);
+      EXPECT_STREQ(r.outcome.changed, c.named);
+    } else {
+      expect_same(r, oracle(first, second, 1, 1));  // the first pass's products were kept
+    }
+  }
+}
+
+// An output that is one of the inputs, read twice: it is written over in place, each chunk after
+// it was read, and cut to the result's length.
+TEST(Engine, OutputOverAnInputReadTwice) {
+  const std::string first = sample_bytes(900, 6) + "xy", second = sample_bytes(1300, 7);
+  for (const char *out : {"a.bin", "b.bin", "link.bin"}) {
+    SCOPED_TRACE(out);
+    ScratchDir dir;
+    write_file(dir / "a.bin", first);
+    write_file(dir / "b.bin", second);
+    ASSERT_EQ(link((dir / "b.bin").c_str(), (dir / "link.bin").c_str()), 0);
+    const Result want = oracle(first, second, 2, 0.5f);
+    expect_same(run_engine(dir, out, 2, 0.5f, kStream, 2, [] {}), want);
+  }
+}
+
+// A pipe as the second input works while the products fit in memory, and fails before anything
+// is read or written when they would have to be formed again.
+TEST(EngineDeathTest, SecondInputThatCanOnlyBeReadOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  set_program_name("quarvel");
+  const std::string first = sample_bytes(300, 8), second = sample_bytes(300, 9);
+  auto pipe_of = [&](const std::string &bytes) {
+    int fds[2];
+    if (pipe(fds) != 0 || write(fds[1], bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+      abort();
+    close(fds[1]);
+    return fdopen(fds[0], "rb");
+  };
+  ScratchDir dir;
+  write_file(dir / "a.bin", first);
+  {
+    Quiet quiet;
+    ::Run run = start_run(fopen((dir / "a.bin").c_str(), "rb"), "a.bin", pipe_of(second), "pipe",
+                        1, 2, "quarvel", kKeep, 2);
+    first_pass(run);
+    FILE *o = open_output((dir / "out.bin").c_str());
+    second_pass(run, o);
+    EXPECT_EQ(close_output(o, "out.bin", run.count, 0, false), 0);
+    EXPECT_TRUE(read_file(dir / "out.bin") == oracle(first, second, 1, 2).output);
+  }
+  EXPECT_EXIT(start_run(fopen((dir / "a.bin").c_str(), "rb"), "a.bin", pipe_of(second), "pipe",
+                        1, 2, "quarvel", kStream, 2),
+              testing::ExitedWithCode(9),
+              "quarvel: pipe can't be read twice, and the products of these inputs don't fit "
+              "in memory\n$");
+}
+
+// Reads that fail: in the first pass the run ends before the output is touched (status 9), the
+// first input's error named before the second's; in the second pass, after it (status 255).
+TEST(EngineDeathTest, ReadErrors) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScratchDir dir;
+  write_file(dir / "a.bin", sample_bytes(1000, 10));
+  write_file(dir / "b.bin", sample_bytes(1000, 11));
+  // Makes a stream's reads fail as a failing disk's do, once its size was taken.
+  auto fail_reads = [](FILE *f) {
+    const int bad = open("/proc/self/mem", O_RDONLY);
+    dup2(bad, fileno(f));
+    close(bad);
+  };
+  struct Case {
+    const char *name;
+    Budget budget;
+    bool fail1, fail2, in_second_pass;
+    std::string out;
+    int status;
+  } cases[] = {
+      {"first input", kKeep, true, false, false, "ERROR: unable to read a.bin\n", 9},
+      {"second input", kStream, false, true, false, "ERROR: unable to read b.bin\n", 9},
+      {"both", kStream, true, true, false, "ERROR: unable to read a.bin\n", 9},
+      {"first input, second pass", kStream, true, false, true, "ERROR: unable to read a.bin\n", 255},
+      {"second input, second pass", kStream, false, true, true, "ERROR: unable to read b.bin\n", 255},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);  // the death test reads the child's standard error
+          FILE *in1 = fopen((dir / "a.bin").c_str(), "rb");
+          FILE *in2 = fopen((dir / "b.bin").c_str(), "rb");
+          ::Run run = start_run(in1, "a.bin", in2, "b.bin", 1, 1, "quarvel", c.budget, 2);
+          if (c.in_second_pass) first_pass(run);
+          if (c.fail1) fail_reads(in1);
+          if (c.fail2) fail_reads(in2);
+          if (!c.in_second_pass) first_pass(run);
+          second_pass(run, open_output((dir / "out.bin").c_str()));
+          exit(0);
+        },
+        testing::ExitedWithCode(c.status),
+        "allocating 4000 bytes\nallocating 4000 bytes\n" + c.out + "$");
+  }
+}
+
+}  // namespace
