@@ -26,11 +26,12 @@ struct Run {
   float power1, power2;
   int64_t chunk;           // values per chunk
   int threads;
-  float *products;         // all the products when two arrays' worth fit in memory; else none,
-                           // and the second pass reads the inputs again
+  float *products;         // all the products, when two arrays' worth fit in memory and they
+                           // cost more to form than to keep; else none, and the second pass
+                           // reads the inputs again
   float *buffers;           // two chunks per worker
-  uint64_t *fingerprints;   // three per chunk when products are formed again: the products',
-                            // the first and the second input's
+  uint64_t *fingerprints;   // two per chunk when products are formed again: the products' and
+                            // the first input's
   Totals totals;
 };
 

@@ -72,10 +72,40 @@ struct Job {
   float zero_power1, zero_power2;  // powf(+0, power), the power of a guarded value
 };
 
+// True when any of x[0..n) is a NaN.
+inline bool any_nan(const float *x, int n) {
+  uint32_t nan = 0;
+  for (int i = 0; i < n; i++) {
+    uint32_t b;
+    memcpy(&b, x + i, 4);
+    nan |= (b & 0x7fffffff) > 0x7f800000;
+  }
+  return nan;
+}
+
+// Both exponents 1: without NaNs every power is the value itself and the product a plain
+// multiply, which vectorizes; a piece with a NaN goes through powf as every other piece does.
+template <Kind K1, Kind K2>
+bool plain_product(float *__restrict d1, const float *__restrict d2, int n) {
+  if (K1 != kOne || K2 != kOne || any_nan(d1, n) || any_nan(d2, n)) return false;
+  for (int i = 0; i < n; i++) d1[i] *= d2[i];
+  return true;
+}
+
 template <Kind K1, Kind K2>
 void product_range(const Job &j, int64_t begin, int64_t end) {
   float *__restrict d1 = j.data1;
   float *__restrict d2 = j.data2;
+  if (K1 == kOne && K2 == kOne) {
+    const int kPiece = 1024;
+    for (int64_t start = begin; start < end; start += kPiece) {
+      const int n = static_cast<int>(std::min<int64_t>(kPiece, end - start));
+      if (plain_product<K1, K2>(d1 + start, d2 + start, n)) continue;
+      for (int64_t i = start; i < start + n; i++)
+        d1[i] = multiply(raise<K1>(d1[i], j.power1), raise<K2>(d2[i], j.power2));
+    }
+    return;
+  }
   if (!(K1 == kGeneral && j.guard1) && !(K2 == kGeneral && j.guard2)) {
     for (int64_t i = begin; i < end; i++) {
       if (j.guard1 && d1[i] < 0) d1[i] = 0.0f;
@@ -142,6 +172,10 @@ void product_range(Kind k1, Kind k2, const Job &j, int64_t begin, int64_t end) {
 const int64_t kChunk = 1 << 16;
 
 }  // namespace
+
+bool cheap_powers(float power1, float power2) {
+  return kind_of(power1) != kGeneral && kind_of(power2) != kGeneral;
+}
 
 int usable_cpus() {
   cpu_set_t set;

@@ -6,6 +6,10 @@
 /// True when `p` is a whole exponent: not NaN, in [-2^31, 2^31) and equal to its truncation.
 bool is_whole_exponent(float p);
 
+/// True when neither power calls powf for most values, so that products cost about as little to
+/// form as to copy.
+bool cheap_powers(float power1, float power2);
+
 /// The number of CPUs this process may run on (its affinity mask).
 int usable_cpus();
 
