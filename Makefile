@@ -5,7 +5,8 @@
 #                the exhaustive proofs of the exponent shortcuts, install and packaging)
 # As root on a Debian-like system the packages they need are installed first; otherwise the
 # missing ones are named. Also:
-#   make bench   the benchmarks (kernels, then whole runs on 100M-value inputs)
+#   make bench   the benchmarks (kernels, whole runs on 100M-value inputs, then one run on a
+#                pair of sparse inputs larger than memory)
 #   make fuzz FUZZ_SECONDS=N   fuzz for longer
 #
 # Every target configures its build folder with all the settings it needs, so a folder
@@ -62,6 +63,7 @@ bench: deps
 	cmake --build $(BUILD)-bench -j $(JOBS)
 	$(BUILD)-bench/bench/bench_kernels --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	bench/compare.sh $(BUILD)-bench
+	bench/large.sh $(BUILD)-bench
 
 deps:
 	@missing=""; for p in $(sort $(PACKAGES)); do \

@@ -166,15 +166,16 @@ double now() {
   return t.tv_sec + t.tv_nsec * 1e-9;
 }
 
-// A line on standard error, rewritten in place, while it is a terminal and the inputs hold
-// more than 1 GiB; erased at the end. Callers take turns.
+// The bytes read and written over both passes, on a line of standard error rewritten in
+// place while it is a terminal and the inputs hold more than 1 GiB, and erased at the end.
+// Callers take turns; there is one run per process.
 struct Progress {
   bool shown = false;
   double total = 0, done = 0, start = 0, last = 0;
 
-  Progress(const Run &run, double work) {
+  void begin(const Run &run) {
     shown = 2 * run.bytes > (int64_t{1} << 30) && isatty(2);
-    total = work, start = last = now();
+    total = run.bytes * (run.products ? 3.0 : 5.0), done = 0, start = last = now();
   }
   void add(double bytes) {
     done += bytes;
@@ -187,10 +188,11 @@ struct Progress {
             *program_name() ? ": " : "", done / gib, total / gib, rate / gib,
             static_cast<int>(left) / 60, static_cast<int>(left) % 60);
   }
-  ~Progress() {
+  void end() {
     if (shown) fprintf(stderr, "\r\033[K");
+    shown = false;
   }
-};
+} progress;
 
 // ---- the pipeline --------------------------------------------------------------------------
 
@@ -243,6 +245,7 @@ struct Turns {
 };
 
 [[noreturn]] void die_unreadable(const char *name, int status) {
+  progress.end();
   printf("ERROR: unable to read %s\n", name);
   exit(status);
 }
@@ -328,7 +331,7 @@ void first_pass(Run &run) {
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
   Turns turns;
   Failure failed1, failed2;
-  Progress progress(run, 2.0 * run.bytes);
+  progress.begin(run);
   auto chunk_of = [&](int64_t k, int w) {
     return run.products ? run.products + k * run.chunk : buffer(run, w, 0);
   };
@@ -375,7 +378,6 @@ bool overwrites_input(const Run &run, const char *path) {
 Outcome second_pass(Run &run, FILE *out) {
   Outcome outcome = {0, nullptr};
   const float mean = mean_of(run.totals, run.count);
-  Progress progress(run, run.products ? run.bytes : 3.0 * run.bytes);
   auto write = [&](const float *data, int64_t n) {
     errno = 0;
     if (!outcome.write_error && fwrite(data, 4, n, out) < static_cast<size_t>(n))
@@ -398,6 +400,7 @@ Outcome second_pass(Run &run, FILE *out) {
     }
     add_deviations(run.totals, run.products, run.count, mean);
     if (writer.joinable()) writer.join();
+    progress.end();
     return outcome;
   }
   const int fd1 = fileno(run.in1), fd2 = fileno(run.in2), fd_out = fileno(out);
@@ -432,6 +435,7 @@ Outcome second_pass(Run &run, FILE *out) {
         progress.add(3.0 * length(k) * 4);
       });
   if (unreadable.any) die_unreadable(unreadable.name, 255);
+  progress.end();
   if (!outcome.write_error) outcome.write_error = write_error;
   fclose(run.in1);
   fclose(run.in2);
