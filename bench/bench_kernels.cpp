@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "power.hpp"
 #include "product.hpp"
 #include "reference.hpp"
 #include "summary.hpp"
@@ -27,6 +28,8 @@ void product(benchmark::State &state, float p1, float p2, bool straightforward, 
              double negative_share = 0) {
   const std::vector<float> a0 = values(1, negative_share), b0 = values(2, negative_share);
   std::vector<float> a(kN), b(kN);
+  uint64_t raised0, slow0, raised, slow;
+  power_counts(&raised0, &slow0);
   for (auto _ : state) {
     state.PauseTiming();
     a = a0, b = b0;
@@ -38,6 +41,28 @@ void product(benchmark::State &state, float p1, float p2, bool straightforward, 
     benchmark::DoNotOptimize(a.data());
   }
   state.SetItemsProcessed(state.iterations() * kN);
+  power_counts(&raised, &slow);
+  if (raised > raised0) state.counters["to_powf"] = double(slow - slow0) / (raised - raised0);
+}
+
+// The powers alone, a 1024-value piece at a time, against powf on one core: per value.
+void power(benchmark::State &state, float y, bool plain, float low, float high, int lanes) {
+  std::mt19937 rng(6);
+  std::uniform_real_distribution<float> u(low, high);
+  std::vector<float> x(1024), out(1024);
+  for (float &v : x) v = u(rng);
+  uint64_t raised0, slow0, raised, slow;
+  power_counts(&raised0, &slow0);
+  for (auto _ : state) {
+    if (plain)
+      for (int i = 0; i < 1024; i++) out[i] = powf(x[i], y);
+    else
+      power_piece(x.data(), y, out.data(), 1024, lanes);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * 1024);
+  power_counts(&raised, &slow);
+  if (raised > raised0) state.counters["to_powf"] = double(slow - slow0) / (raised - raised0);
 }
 
 void summary(benchmark::State &state, double nan_share, bool straightforward,
@@ -71,6 +96,14 @@ BENCHMARK_CAPTURE(product, general_fast_1thread, 2.5f, -1.3f, false, 1);
 BENCHMARK_CAPTURE(product, general_fast, 2.5f, -1.3f, false, 0);
 BENCHMARK_CAPTURE(product, general_signed_plain, 2.5f, -1.3f, true, 1, 0.5);
 BENCHMARK_CAPTURE(product, general_signed_fast_1thread, 2.5f, -1.3f, false, 1, 0.5);
+BENCHMARK_CAPTURE(power, powf_2_5, 2.5f, true, 0.0f, 4.0f, 0);
+BENCHMARK_CAPTURE(power, fast_2_5, 2.5f, false, 0.0f, 4.0f, 0);
+BENCHMARK_CAPTURE(power, fast_2_5_avx2, 2.5f, false, 0.0f, 4.0f, 4);
+BENCHMARK_CAPTURE(power, fast_2_5_plain, 2.5f, false, 0.0f, 4.0f, 2);
+BENCHMARK_CAPTURE(power, fast_minus_1_3, -1.3f, false, 0.0f, 4.0f, 0);
+BENCHMARK_CAPTURE(power, fast_2_5_near_1, 2.5f, false, 0.99f, 1.01f, 0);
+BENCHMARK_CAPTURE(power, fast_2_5_near_0, 2.5f, false, 0.0f, 1e-6f, 0);
+BENCHMARK_CAPTURE(power, fast_large_exponent_40, 40.0f, false, 0.0f, 4.0f, 0);
 BENCHMARK_CAPTURE(summary, no_nans_plain, 0.0, true);
 BENCHMARK_CAPTURE(summary, no_nans_fast, 0.0, false);
 BENCHMARK_CAPTURE(summary, no_nans_fast_1thread, 0.0, false, false);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "float_ties.hpp"
+#include "power.hpp"
 
 bool is_whole_exponent(float p) {
   return p >= -2147483648.0f && p < 2147483648.0f && p == std::trunc(p);
@@ -106,7 +107,7 @@ void product_range(const Job &j, int64_t begin, int64_t end) {
     }
     return;
   }
-  if (!(K1 == kGeneral && j.guard1) && !(K2 == kGeneral && j.guard2)) {
+  if (K1 != kGeneral && K2 != kGeneral) {
     for (int64_t i = begin; i < end; i++) {
       if (j.guard1 && d1[i] < 0) d1[i] = 0.0f;
       if (j.guard2 && d2[i] < 0) d2[i] = 0.0f;
@@ -114,7 +115,8 @@ void product_range(const Job &j, int64_t begin, int64_t end) {
     }
     return;
   }
-  // powf with a guard: on data with random signs a branch on the guard, inside powf or out,
+  // powf, with or without a guard: the powers are taken a piece at a time, in vectors where
+  // that decides them. On data with random signs a branch on the guard, inside powf or out,
   // would be mispredicted for every other value. So the values go through three loops that the
   // compiler makes branch-free where it matters: guarded values are replaced (by a harmless 2
   // for powf, whose power of +0 is known once per run; by +0 for a shortcut), the powers are
@@ -123,7 +125,7 @@ void product_range(const Job &j, int64_t begin, int64_t end) {
   const bool guard1 = j.guard1, guard2 = j.guard2;
   const float zero_power1 = j.zero_power1, zero_power2 = j.zero_power2;
   const float stand_in1 = K1 == kGeneral ? 2.0f : 0.0f, stand_in2 = K2 == kGeneral ? 2.0f : 0.0f;
-  float a[kPiece], b[kPiece];
+  float a[kPiece], b[kPiece], pa[kPiece], pb[kPiece];
   for (int64_t start = begin; start < end; start += kPiece) {
     const int n = static_cast<int>(std::min<int64_t>(kPiece, end - start));
     float *__restrict x1 = d1 + start;
@@ -133,12 +135,18 @@ void product_range(const Job &j, int64_t begin, int64_t end) {
       a[i] = g1 ? stand_in1 : x1[i];
       b[i] = g2 ? stand_in2 : x2[i];
     }
-    for (int i = 0; i < n; i++) a[i] = raise<K1>(a[i], j.power1), b[i] = raise<K2>(b[i], j.power2);
+    if (K1 == kGeneral)
+      power_piece(a, j.power1, pa, n);
+    else
+      for (int i = 0; i < n; i++) pa[i] = raise<K1>(a[i], j.power1);
+    if (K2 == kGeneral)
+      power_piece(b, j.power2, pb, n);
+    else
+      for (int i = 0; i < n; i++) pb[i] = raise<K2>(b[i], j.power2);
     for (int i = 0; i < n; i++) {
       const bool g1 = guard1 & (x1[i] < 0), g2 = guard2 & (x2[i] < 0);
-      const float pa = select(K1 == kGeneral && g1, zero_power1, a[i]);
-      const float pb = select(K2 == kGeneral && g2, zero_power2, b[i]);
-      x1[i] = multiply_selecting(pa, pb);
+      x1[i] = multiply_selecting(select(K1 == kGeneral && g1, zero_power1, pa[i]),
+                                 select(K2 == kGeneral && g2, zero_power2, pb[i]));
       x2[i] = select(g2, 0.0f, x2[i]);
     }
   }

@@ -1,0 +1,25 @@
+// powf at vector speed: x^y formed in double and rounded to float only where the platform's
+// powf is proven to give the same float; every other value goes to powf itself.
+#pragma once
+
+#include <cstdint>
+
+/// True when the platform's powf forms its result in double with the error bound this unit
+/// relies on (glibc 2.28 and later), checked once, when the program runs.
+bool fast_powers_allowed();
+
+/// Sets out[i] = powf(x[i], y) for i < n (n at most 1024), by the vector path where it decides
+/// and by powf elsewhere, using vectors of `lanes` doubles (8, 4 or 2; 0 for the widest this
+/// CPU runs; on a CPU without AVX2, every value goes to powf unless 2 is asked for). Gives how
+/// many values went to powf.
+int power_piece(const float *x, float y, float *out, int n, int lanes = 0);
+
+/// How many values power_piece was given so far, and how many of them went to powf.
+void power_counts(uint64_t *raised, uint64_t *to_powf);
+
+/// The vector path for one value, as a scalar: x^y in double for a positive normal x, and
+/// t = y·log2(x) as it was formed. For the tests of the error bound.
+double power_in_double(float x, float y, double *t);
+
+/// The bound on the relative error of power_in_double, given its t.
+double power_error_bound(double t, float y);
