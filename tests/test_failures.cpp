@@ -96,21 +96,30 @@ TEST(Failures, InputsThatCannotBeUsed) {
   });
 }
 
+// Writes a.bin and b.bin of `count1` and `count2` values into `dir` and runs `args` there
+// without a limit: gives the run, and the output o.bin (then removed) in `output`.
+RunResult unlimited_run(const ScratchDir &dir, size_t count1, size_t count2,
+                        const std::vector<std::string> &args, std::string *output) {
+  std::vector<float> a(count1), b(count2);
+  for (size_t i = 0; i < a.size(); i++) a[i] = float(i % 1000) / 7 - 50;
+  for (size_t i = 0; i < b.size(); i++) b[i] = float(i % 777) / 3;
+  write_file(dir / "a.bin", float_bytes(a));
+  write_file(dir / "b.bin", float_bytes(b));
+  const RunResult r = run_quarvel(dir.path, args);
+  *output = read_file(dir / "o.bin");
+  unlink((dir / "o.bin").c_str());
+  return r;
+}
+
 // Under an address-space limit that two arrays of the first input's size would not fit, the run
 // streams both inputs instead, and gives what it gives without a limit.
 TEST(Failures, InputsLargerThanTheAddressSpaceLimit) {
   if (kSanitized) GTEST_SKIP() << "the sanitizer reserves terabytes of address space";
   ScratchDir dir;
-  std::vector<float> a(16 << 20), b(8 << 20);
-  for (size_t i = 0; i < a.size(); i++) a[i] = float(i % 1000) / 7 - 50;
-  for (size_t i = 0; i < b.size(); i++) b[i] = float(i % 777) / 3;
-  write_file(dir / "a.bin", float_bytes(a));
-  write_file(dir / "b.bin", float_bytes(b));
   const std::vector<std::string> args = {"a.bin", "b.bin", "o.bin", "-power2", "1.5"};
-  const RunResult free_run = run_quarvel(dir.path, args);
+  std::string want;
+  const RunResult free_run = unlimited_run(dir, 16 << 20, 8 << 20, args, &want);
   ASSERT_EQ(free_run.status, 0);
-  const std::string want = read_file(dir / "o.bin");
-  unlink((dir / "o.bin").c_str());
   const RunResult limited = run_quarvel(dir.path, args, "quarvel", 56 << 20);  // a is 64 MiB
   EXPECT_EQ(limited.status, 0) << limited.err;
   EXPECT_EQ(limited.out, free_run.out);
@@ -122,14 +131,10 @@ TEST(Failures, InputsLargerThanTheAddressSpaceLimit) {
 TEST(Failures, AnyAddressSpaceLimit) {
   if (kSanitized) GTEST_SKIP() << "the sanitizer reserves terabytes of address space";
   ScratchDir dir;
-  std::vector<float> a(4 << 20), b(4 << 20);
-  for (size_t i = 0; i < a.size(); i++) a[i] = float(i % 1000) / 7, b[i] = float(i % 777) / 3;
-  write_file(dir / "a.bin", float_bytes(a));
-  write_file(dir / "b.bin", float_bytes(b));
   const std::vector<std::string> args = {"a.bin", "b.bin", "o.bin", "-power1", "2.5"};
-  const RunResult free_run = run_quarvel(dir.path, args);
+  std::string want;
+  const RunResult free_run = unlimited_run(dir, 4 << 20, 4 << 20, args, &want);
   ASSERT_EQ(free_run.status, 0);
-  const std::string want = read_file(dir / "o.bin");
   int succeeded = 0;
   for (rlim_t mib = 30; mib <= 80; mib += 2) {
     SCOPED_TRACE(std::to_string(mib) + " MiB");
