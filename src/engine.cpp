@@ -24,9 +24,10 @@
 // - first, each chunk is read and its products formed, on as many workers as there are cores,
 //   and the chunks' values are added to the extremes, the sum and the sum of squares in order;
 // - then the output is opened, and the products are written and their deviations from the mean
-//   added in order. The products come from memory when they fit there; otherwise the chunks are
-//   read and their products formed again, and a fingerprint of each chunk's products and inputs,
-//   taken in the first pass, tells whether an input changed in between.
+//   added in order. The products come from memory when they fit there (unless they cost less to
+//   form again than to keep); otherwise the chunks are read and their products formed again,
+//   and fingerprints of each chunk's products and first input, taken in the first pass, tell
+//   whether an input changed in between, and which.
 // Every buffer is allocated once, before the first pass, and reused for every chunk.
 
 namespace {
