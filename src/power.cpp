@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "power_kernel.hpp"
+#include "summary.hpp"
 
 #if defined(__GLIBC__)
 #include <gnu/libc-version.h>
@@ -67,13 +68,6 @@ Window window(float y) {
           ulps * (1.69 * 0x1p-34 + 0x1p-50 * (1 + std::fabs(static_cast<double>(y)))) + 1};
 }
 
-int widest() {
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
-    return 8;
-  return __builtin_cpu_supports("avx2") ? 4 : 2;
-}
-
 bool glibc_forms_powf_in_double() {
 #if defined(__GLIBC__)
   int major = 0, minor = 0;
@@ -103,7 +97,7 @@ bool fast_powers_allowed() {
 int power_piece(const float *x, float y, float *out, int n, int lanes) {
   // Without AVX2 the path costs more than powf itself (9.4 against 4.8 ns a value measured with
   // SSE2 alone); it is still built, for the tests to hold it to powf's bits.
-  static const int wide = widest();
+  static const int wide = widest_lanes();
   if (lanes <= 0 || lanes > wide) lanes = wide;
   if (!fast_powers_allowed() || !std::isfinite(y) || n > 1024 || (lanes == 2 && wide == 2)) {
     for (int i = 0; i < n; i++) out[i] = powf(x[i], y);

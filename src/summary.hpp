@@ -33,7 +33,7 @@ void add_deviations(Totals &t, const float *data, int64_t count, float mean, int
 /// The summary of `count` values from the totals of both passes.
 Summary summary_of(const Totals &t, int64_t count);
 
-/// The widest vectors, in doubles, that this CPU runs: 8, 4 or 2.
+/// The widest vectors, in doubles, that this CPU runs: 8, 4 or 2 (for the power too).
 int widest_lanes();
 
 /// Prints the two summary lines on standard output.
