@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "messages.hpp"
 #include "engine.hpp"
+#include "messages.hpp"
 #include "product.hpp"
 #include "samplefile.hpp"
 #include "summary.hpp"
