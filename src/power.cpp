@@ -14,58 +14,77 @@
 // glibc's powf (2.28 and later) forms x^y in double as 2^(y·log2 x) and rounds that double to
 // float once; its source states the relative error of the double as at most about
 //   E_glibc(t) = |t|·ln2·1.83·2^-33 + 1.69·2^-34,   t = y·log2 x.
-// This unit forms x^y in double too, with a relative error of at most E(t, y) (derived below).
+// This unit forms x^y in double too, with a relative error of at most E(t) (derived below).
 // Both doubles then lie within (E_glibc + E)·|x^y| of x^y, and of each other; where ours lies
 // further than four times that from every float rounding midpoint, and in the normal float
 // range, both round to the same float, which is therefore powf's. Everything else goes to powf.
 //
-// log2 x, for a positive normal float x = 2^k · z, z = 1.m, halved (and k raised by one) when
-// z >= sqrt(2), so that z lies in [0.7071067, 1.4142136):
-//   r = (z - 1)/(z + 1): z - 1 and z + 1 are exact (z has 24 bits), the quotient is rounded,
-//   |dr| <= 2^-53·|r|, and |r| <= 0.1715729, r^2 <= 0.0294373 < 2^-5.08.
-//   log2 z = (2/ln2)·atanh(r) = r·sum over j of r^2j·2/((2j + 1) ln2). Kept to j = 9, the tail
-//   is at most |log2 z|·(r^2)^10/21/(1 - r^2) < 2^-55.2·|log2 z|. The sum, by Estrin's scheme,
-//   is within 3% of its first coefficient all along: rounded coefficients (2^-53 each), powers
-//   of r^2 (r's error included) and four additions on the way to the total add at most
-//   5.5·2^-53 < 2^-50.5 relative, and the product with r 2^-53: l = log2 z is formed within
-//   2^-50.2·|l| (|l| <= 0.5).
-//   t = y·k + y·l: y·k is exact (24 bits times 8), y·l and the sum are rounded, so
-//   |dt| <= |y·l|·(2^-50.2 + 2^-53) + 2^-53·|t| <= |y|·2^-51 + 2^-53·|t|.
-//   Near x = 1 this is relative to t: k is 0 and t = y·l.
-// 2^t, for |t| < 140:
-//   N = t rounded to a whole, f = t - N, exact (Sterbenz, or f = t when N = 0), |f| <= 1/2;
-//   2^t = 2^N · 2^f, and 2^f - 1 = sum of (f ln2)^j / j! for j = 1..13: the tail is at most
-//   (ln2/2)^14/14!·1.01 < 2^-57.7. The sum q/f by Estrin's scheme stays within 30% of its first
-//   coefficient; rounded coefficients, powers of f and four additions add at most 6·2^-53
-//   relative to q, |q| <= 0.415, so q is within 2^-52.3 + 2^-57.7 absolute, and 1 + q one
-//   rounding of 2^-53: 2^f is formed within 2^-51.1 relative (2^f >= 0.707). Scaling by 2^N
-//   is exact for normal results.
-// The error dt in t moves 2^t by a factor 2^dt: relative error |dt|·ln2·1.001. Altogether
-//   E(t, y) <= 2^-51.1 + 0.694·(|y|·2^-51 + 2^-53·|t|) < 2^-50·(1 + |y| + |t|),
-// which is below 2^-41 for |y| <= 10 and |t| <= 140: the tests check it against 80-bit powl on
-// random values. The window is then 4·(E_glibc(t) + E(t, y)), and the fast path decides where
-// a float tie lies further than that from the double.
+// log2 x, for a positive normal float x = 2^k · z, z in [0.734375, 1.46875), cut into 16
+// intervals (1/32 wide below 0.984375, 1/16 above; interval 8 is [0.984375, 1.03125)):
+//   c is the middle of z's interval (1 for interval 8), invc = 1/c rounded, logc = -log2 invc
+//   rounded (2^-53 relative). r = z·invc - 1 in one fused rounding: |dr| <= 2^-53·|r|, and
+//   |r| <= R = 2^-5 (interval 8's top; the others stay below 0.0295). Then
+//   log2 z = logc + log2(1 + r), since log2(z·invc) - log2 invc is log2 z for any invc.
+//   log2(1 + r) = r·sum over j of (-1)^j r^j / ((j + 1) ln2); kept to j = 7, the tail is at
+//   most R^8/9/((1 - R)(1 - R/2)) < 2^-43.1 of |log2(1 + r)|. The sum p, by Horner's scheme
+//   of fused steps, stays within 1.6% of its first coefficient: the rounded coefficients and
+//   the seven roundings add at most 2.2·2^-53 < 2^-51.8 relative. s = r·p + logc and
+//   L = s + k are rounded once each. With q = |log2(1 + r)|:
+//     |dL| <= q·(2^-43.1 + 2^-51.8 + 2^-53) + 2^-53·(|logc| + |s| + |L|).
+//   k = 0, interval 8: logc = 0, s = L, so |dL| <= 2^-43.0·|L|, relative even as x nears 1.
+//   k = 0, another interval: |L| >= log2(1/0.984375) and q <= 1.033·|L| (interval 7, the
+//   worst), |logc|, |s| <= 2.04·|L|: |dL| <= 2^-42.9·|L|. k != 0: |L| >= 0.445 and q <= 0.043,
+//   far less. So |dL| <= 2^-42.9·|L| throughout, and t = y·L, one more rounding, is formed
+//   within |dt| <= 2^-42.8·|t|.
+// 2^t:
+//   t + 1.5·2^48 rounds 16·t to a whole n (RNE), so f = t - n/16 is exact (f = t when n = 0,
+//   else n/16 and t are both whole multiples of t's last place) and |f| <= 1/32. With
+//   j = n mod 16, 2^t = 2^((n - j)/16) · 2^(j/16) · 2^f: the table holds 2^(j/16) rounded
+//   (2^-53) and adding (n - j)/16 to its exponent is exact for a normal result.
+//   2^f - 1 = f·sum over j of ln2^(j+1) f^j/(j + 1)!; kept to j = 4, the tail is at most
+//   (ln2/32)^6/6!·2^(1/32) < 2^-42.6. The sum h, by Horner's scheme, stays within 1.2% of
+//   ln2: 2^-51.8 relative again; scale·f and the last fused step scale·f·h + scale add one
+//   rounding each. |scale·f·h| <= 0.022·scale, so 2^t is formed within
+//   (2^-42.6 + 0.022·2^-51 + 2^-53)/0.978 + 2^-53 < 2^-42.5 relative (2^f >= 0.978).
+// The error dt in t moves 2^t by a factor 2^dt: relative error |dt|·ln2·(1 + 2^-40). Altogether
+//   E(t) <= 2^-42.5 + 0.694·2^-42.8·|t| < 2^-42·(1 + |t|),
+// which the tests check against 80-bit powl on random values; it is a thousandth of
+// E_glibc(t) or less. The window is 4·(E_glibc(t) + E(t)), and the fast path decides where a
+// float tie lies further than that from the double. No result with |t| over 102 decides:
+// the window then exceeds half a float's spacing, so t needs no bound of its own.
 
 namespace {
 
+float float_of(uint32_t u) {
+  float x;
+  memcpy(&x, &u, 4);
+  return x;
+}
+
 PowerTables filled_tables() {
   PowerTables t;
+  for (uint32_t i = 0; i < 16; i++) {
+    const long double low = float_of(kLogOffset + (i << 19)),
+                      high = float_of(kLogOffset + ((i + 1) << 19));
+    t.invc[i] = i == 8 ? 1.0 : static_cast<double>(2 / (low + high));
+    t.logc[i] = static_cast<double>(-log2l(t.invc[i]));
+    t.scale[i] = bits_of(static_cast<double>(exp2l(i / 16.0L))) - (static_cast<uint64_t>(i) << 48);
+  }
   const long double ln2 = logl(2.0L);
-  for (int j = 0; j < 10; j++) t.log_coef[j] = static_cast<double>(2 / ((2 * j + 1) * ln2));
+  for (int j = 0; j < 8; j++) t.log_coef[j] = static_cast<double>((j % 2 ? -1 : 1) / ((j + 1) * ln2));
   long double power = 1, factorial = 1;
-  for (int j = 1; j <= 13; j++) {
-    power *= ln2, factorial *= j;
-    t.exp_coef[j - 1] = static_cast<double>(power / factorial);
+  for (int j = 0; j < 5; j++) {
+    power *= ln2, factorial *= j + 1;
+    t.exp_coef[j] = static_cast<double>(power / factorial);
   }
   return t;
 }
 
-// The window for exponent y: four times E_glibc(t) + E(t, y), relative, in ulps of a double
-// (a relative error w is at most w·2^53 ulps), plus one for the comparison's rounding.
-Window window(float y) {
-  const double ulps = 4 * 0x1p53;
-  return {ulps * (0.6931471805599453 * 1.83 * 0x1p-33 + 0x1p-50),
-          ulps * (1.69 * 0x1p-34 + 0x1p-50 * (1 + std::fabs(static_cast<double>(y)))) + 1};
+// The window: four times E_glibc(t) + E(t), relative, plus 2^-52 (a unit in the last place
+// of a double with significand 1) for the rounding of the threshold and of its product by v.
+Window window() {
+  return {4 * (0.6931471805599453 * 1.83 * 0x1p-33 + 0x1p-42),
+          4 * (1.69 * 0x1p-34 + 0x1p-42) + 0x1p-52};
 }
 
 bool glibc_forms_powf_in_double() {
@@ -84,7 +103,7 @@ std::atomic<uint64_t> values_raised{0}, values_to_powf{0};
 
 const PowerTables power_tables = filled_tables();
 
-void power_piece2(const float *x, float y, const Window &w, float *out, uint32_t *undecided,
+void power_piece2(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
                   int n) {
   any_piece(x, y, w, out, undecided, n);
 }
@@ -94,29 +113,67 @@ bool fast_powers_allowed() {
   return allowed;
 }
 
+namespace {
+
+// The widest vectors the path runs on here: AVX-512, or AVX2 with FMA, or none (2).
+int path_lanes() {
+  static const int wide =
+      widest_lanes() == 4 && !__builtin_cpu_supports("fma") ? 2 : widest_lanes();
+  return wide;
+}
+
+// Puts powf(x[i], y) in out[i] where bit i % 16 of undecided[i / 16] is set; gives how many.
+int to_powf(const float *x, float y, float *out, const uint16_t *undecided, int n) {
+  int slow = 0;
+  for (int g = 0; g * 16 < n; g++)
+    for (unsigned open = undecided[g]; open != 0; open &= open - 1) {
+      const int i = g * 16 + __builtin_ctz(open);
+      out[i] = powf(x[i], y), slow++;
+    }
+  return slow;
+}
+
+}  // namespace
+
 int power_piece(const float *x, float y, float *out, int n, int lanes) {
-  // Without AVX2 the path costs more than powf itself (9.4 against 4.8 ns a value measured with
-  // SSE2 alone); it is still built, for the tests to hold it to powf's bits.
-  static const int wide = widest_lanes();
+  // Without AVX2 and FMA the path costs more than powf itself (measured with SSE2 alone: 9.4
+  // against 4.8 ns a value); it is still built, for the tests to hold it to powf's bits.
+  const int wide = path_lanes();
   if (lanes <= 0 || lanes > wide) lanes = wide;
   if (!fast_powers_allowed() || !std::isfinite(y) || n > 1024 || (lanes == 2 && wide == 2)) {
     for (int i = 0; i < n; i++) out[i] = powf(x[i], y);
     return n;
   }
-  const Window w = window(y);
-  uint32_t undecided[1024];
+  static const Window w = window();
+  uint16_t undecided[64];
   if (lanes == 8)
     power_piece8(x, y, w, out, undecided, n);
   else if (lanes == 4)
     power_piece4(x, y, w, out, undecided, n);
   else
     power_piece2(x, y, w, out, undecided, n);
-  int slow = 0;
-  for (int i = 0; i < n; i++)
-    if (undecided[i]) out[i] = powf(x[i], y), slow++;
+  const int slow = to_powf(x, y, out, undecided, n);
   values_raised.fetch_add(n, std::memory_order_relaxed);
   values_to_powf.fetch_add(slow, std::memory_order_relaxed);
   return slow;
+}
+
+void shortcut_piece2(Shortcut s, const float *x, float *out, uint16_t *undecided, int n) {
+  shortcut_for(s, x, out, undecided, n);
+}
+
+int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes) {
+  const int wide = path_lanes();
+  if (lanes <= 0 || lanes > wide) lanes = wide;
+  uint16_t undecided[64];
+  if (lanes == 8)
+    shortcut_piece8(s, x, out, undecided, n);
+  else if (lanes == 4)
+    shortcut_piece4(s, x, out, undecided, n);
+  else
+    shortcut_piece2(s, x, out, undecided, n);
+  const float y = s == Shortcut::kSquare ? 2.0f : s == Shortcut::kInverse ? -1.0f : 0.5f;
+  return to_powf(x, y, out, undecided, n);
 }
 
 void power_counts(uint64_t *raised, uint64_t *to_powf) {
@@ -128,6 +185,4 @@ double power_in_double(float x, float y, double *t) {
   return power_of_two(*t);
 }
 
-double power_error_bound(double t, float y) {
-  return 0x1p-50 * (1 + std::fabs(static_cast<double>(y)) + std::fabs(t));
-}
+double power_error_bound(double t) { return 0x1p-42 * (1 + std::fabs(t)); }

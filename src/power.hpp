@@ -14,6 +14,12 @@ bool fast_powers_allowed();
 /// many values went to powf.
 int power_piece(const float *x, float y, float *out, int n, int lanes = 0);
 
+/// Exponents with a cheaper way than the vector path to powf's bits: 2, -1 and 1/2.
+enum class Shortcut { kSquare, kInverse, kRoot };
+
+/// As power_piece, for the exponent that `s` names (not counted by power_counts).
+int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes = 0);
+
 /// How many values power_piece was given so far, and how many of them went to powf.
 void power_counts(uint64_t *raised, uint64_t *to_powf);
 
@@ -22,4 +28,4 @@ void power_counts(uint64_t *raised, uint64_t *to_powf);
 double power_in_double(float x, float y, double *t);
 
 /// The bound on the relative error of power_in_double, given its t.
-double power_error_bound(double t, float y);
+double power_error_bound(double t);

@@ -1,20 +1,37 @@
 // The vector path of the power, compiled once for each width of vectors. Everything here has
-// internal linkage, so that no code built for one width is shared with another.
+// internal linkage, so that no code built for one width is shared with another. Every width
+// performs the same IEEE operations in the same order (fused multiply-adds spelled out), so
+// each gives the same double for each value, and the same decision.
 #pragma once
+
+#include <emmintrin.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "float_ties.hpp"
+#include "power.hpp"
+
+// x = 2^k · z with z in [0.734375, 1.46875): the bits of x less kLogOffset give k in their top
+// nine bits and, in the next four, which of 16 intervals z lies in. Interval 8, around 1, is
+// [0.984375, 1.03125).
+const uint32_t kLogOffset = 0x3f3c0000;
+// t + kExpShift keeps t rounded to a multiple of 1/16 in its low bits.
+const double kExpShift = 0x1.8p48;
+
 struct PowerTables {
-  double log_coef[10];  // 2 / ((2j + 1) ln2), j = 0..9: log2 z = r·sum of log_coef[j]·r^2j
-  double exp_coef[13];  // ln2^j / j!, j = 1..13: 2^f - 1 = sum of exp_coef[j-1]·f^j
+  double invc[16];     // 1/c, c the middle of interval i (exactly 1 for interval 8)
+  double logc[16];     // log2 c, of the c that invc is the rounded inverse of
+  uint64_t scale[16];  // the bits of 2^(j/16), less j << 48
+  double log_coef[8];  // log2(1 + r) = r · sum of log_coef[j] · r^j, j = 0..7
+  double exp_coef[5];  // 2^f - 1 = f · sum of exp_coef[j] · f^j, j = 0..4
 };
 
-/// The coefficients, filled before main runs.
+/// The tables and coefficients, filled before main runs.
 extern const PowerTables power_tables;
 
-/// The window around a float tie, in units in the last place of a double: at most a·|t| + b.
+/// The window around a float tie, relative to the double v at hand: (a·|t| + b)·v.
 struct Window {
   double a, b;
 };
@@ -31,73 +48,117 @@ static inline double double_of(uint64_t u) {
   return x;
 }
 
-// t = y·log2 x, as derived in power.cpp; meaningful for positive normal x. Straight-line
-// code, no tables and no branches, so that it vectorizes at any width; the polynomials are
-// summed by Estrin's scheme, whose short chains of dependent steps keep the vector units busy.
+// t = y·log2 x, as derived in power.cpp; meaningful for positive normal x.
 static inline __attribute__((always_inline)) double power_exponent(float x, double y) {
-  const double *a = power_tables.log_coef;
+  const PowerTables &T = power_tables;
   uint32_t u;
   memcpy(&u, &x, 4);
-  const uint32_t m = u & 0x7fffff;
-  const uint32_t halve = m >= 0x3504f3;  // 1.m >= sqrt(2): z = 1.m / 2, one more in k
-  const int32_t k = static_cast<int32_t>(u >> 23) - 127 + static_cast<int32_t>(halve);
-  const uint32_t zb = m | (0x3f800000 - (halve << 23));
+  const uint32_t tmp = u - kLogOffset;
+  const int i = (tmp >> 19) & 15;
+  const int32_t k = static_cast<int32_t>(tmp) >> 23;
+  const uint32_t zb = u - (tmp & 0xff800000);
   float zf;
   memcpy(&zf, &zb, 4);
-  const double z = zf;
-  const double r = (z - 1.0) / (z + 1.0);
-  const double s = r * r, s2 = s * s, s4 = s2 * s2, s8 = s4 * s4;
-  const double p03 = (a[0] + a[1] * s) + s2 * (a[2] + a[3] * s);
-  const double p47 = (a[4] + a[5] * s) + s2 * (a[6] + a[7] * s);
-  const double l = r * ((p03 + s4 * p47) + s8 * (a[8] + a[9] * s));
-  return y * static_cast<double>(k) + y * l;
+  const double r = std::fma(static_cast<double>(zf), T.invc[i], -1.0);
+  const double *a = T.log_coef;
+  double p = a[7];
+  for (int j = 6; j >= 0; j--) p = std::fma(p, r, a[j]);
+  return (std::fma(r, p, T.logc[i]) + static_cast<double>(k)) * y;
 }
 
-// 2^t in double, as derived in power.cpp; meaningful for |t| < 140.
+// 2^t in double, as derived in power.cpp; meaningful where the result is a normal double.
 static inline __attribute__((always_inline)) double power_of_two(double t) {
-  const double *b = power_tables.exp_coef;
-  const double shift = 0x1.8p52;  // t + shift holds t rounded to a whole in its low bits
-  const double kd = t + shift;
-  const int64_t n = static_cast<int64_t>(bits_of(kd) - bits_of(shift));
-  const double f = t - (kd - shift);
-  const double f2 = f * f, f4 = f2 * f2, f8 = f4 * f4;
-  const double e03 = (b[0] + b[1] * f) + f2 * (b[2] + b[3] * f);
-  const double e47 = (b[4] + b[5] * f) + f2 * (b[6] + b[7] * f);
-  const double e811 = (b[8] + b[9] * f) + f2 * (b[10] + b[11] * f);
-  const double q = f * ((e03 + f4 * e47) + f8 * (e811 + f4 * b[12]));
-  return double_of(bits_of(1.0 + q) + (static_cast<uint64_t>(n) << 52));
+  const PowerTables &T = power_tables;
+  const double kd = t + kExpShift;
+  const uint64_t n = bits_of(kd);  // t·16 rounded, in the low bits
+  const double f = t - (kd - kExpShift);
+  const double scale = double_of(T.scale[n & 15] + (n << 48));
+  const double *b = T.exp_coef;
+  double h = b[4];
+  for (int j = 3; j >= 0; j--) h = std::fma(h, f, b[j]);
+  return std::fma(scale * f, h, scale);
 }
 
-// out[i] = x[i]^y where the double decides the float, undecided[i] set where it does not. In
-// two loops, the exponents t first, so that each loop's chains of dependent steps are short.
-static inline __attribute__((always_inline)) void any_piece(const float *x, float y,
-                                                            const Window &w, float *out,
-                                                            uint32_t *undecided, int n) {
-  const double yd = y;
-  double t[1024];
-  for (int i = 0; i < n; i++) t[i] = power_exponent(x[i], yd);
-  for (int i = 0; i < n; i++) {
-    uint32_t u;
-    memcpy(&u, x + i, 4);
-    const double v = power_of_two(t[i]);
-    const uint64_t vb = bits_of(v);
-    const uint64_t exponent = (vb >> 52) & 0x7ff;
-    const int32_t below = static_cast<int32_t>(vb & 0x1fffffff) - 0x10000000;  // to the tie
-    const int32_t from_tie = below < 0 ? -below : below;
-    const double at = std::fabs(t[i]);
-    // Bitwise: no branch for the compiler to make of it.
-    const bool decided = (u - 0x00800000u < 0x7f000000u) &  // x positive and normal
-                         (at < 140) & (exponent >= 1023 - 126) & (exponent < 1023 + 128) &
-                         (static_cast<double>(from_tie) > w.a * at + w.b);
-    out[i] = static_cast<float>(v);
-    undecided[i] = !decided;
+// True where the double v = x^y decides the float: x positive and normal, v in the normal
+// float range and further than the window from every float tie. The tie nearest v in its
+// binade has v's bits with the 29 that a float does not keep set to 2^28; v - tie is exact, and
+// a tie in another binade is further still.
+static inline __attribute__((always_inline)) bool power_decided(float x, double t, double v,
+                                                                const Window &w) {
+  uint32_t u;
+  memcpy(&u, &x, 4);
+  const double tie = double_of((bits_of(v) & ~uint64_t{0x1fffffff}) | 0x10000000);
+  // Bitwise: no branch for the compiler to make of it.
+  return (u - 0x00800000u < 0x7f000000u) & (v >= 0x1p-126) & (v < 0x1p128) &
+         (std::fabs(v - tie) > std::fma(w.a, std::fabs(t), w.b) * v);
+}
+
+// Bit i % 16 of undecided[i / 16] set where open[i] is 1, for i < n; open has room for n
+// rounded up to 16, and is cleared past n here.
+static inline __attribute__((always_inline)) void pack_flags(uint8_t *open, uint16_t *undecided,
+                                                             int n) {
+  for (int i = n; i % 16 != 0; i++) open[i] = 0;
+  for (int g = 0; g * 16 < n; g++) {
+    const __m128i flags = _mm_loadu_si128(reinterpret_cast<const __m128i *>(open + g * 16));
+    undecided[g] = static_cast<uint16_t>(_mm_movemask_epi8(_mm_sub_epi8(_mm_setzero_si128(), flags)));
   }
 }
 
+// out[i] = x[i]^y where the double decides the float; bit i % 16 of undecided[i / 16] set
+// where it does not. In two loops, the exponents t first, so that each loop's chains of
+// dependent steps are short.
+static inline __attribute__((always_inline)) void any_piece(const float *x, float y,
+                                                            const Window &w, float *out,
+                                                            uint16_t *undecided, int n) {
+  const double yd = y;
+  double t[1024];
+  uint8_t open[1024];
+  for (int i = 0; i < n; i++) t[i] = power_exponent(x[i], yd);
+  for (int i = 0; i < n; i++) {
+    const double v = power_of_two(t[i]);
+    out[i] = static_cast<float>(v);
+    open[i] = !power_decided(x[i], t[i], v, w);
+  }
+  pack_flags(open, undecided, n);
+}
+
+// out[i] = x[i]^y for y = 2, -1 or 1/2, formed in double (x·x exactly, 1/x and the root each
+// rounded once, so within a unit in the last place) and rounded to float where no float tie is
+// within 2^21 units of it; bit i % 16 of undecided[i / 16] set elsewhere, and for NaNs.
+template <Shortcut S>
+static inline __attribute__((always_inline)) void shortcut_any(const float *x, float *out,
+                                                               uint16_t *undecided, int n) {
+  uint8_t open[1024];
+  for (int i = 0; i < n; i++) {
+    const double xd = x[i];
+    double e = 0;
+    if constexpr (S == Shortcut::kSquare) e = xd * xd;
+    if constexpr (S == Shortcut::kInverse) e = 1.0 / xd;
+    if constexpr (S == Shortcut::kRoot) e = std::sqrt(xd) + 0.0;  // powf(-0, 0.5) is +0
+    out[i] = static_cast<float>(e);
+    open[i] = !(far_from_float_tie(e, 1 << 21) | (e == 0) | (std::fabs(e) == INFINITY));
+  }
+  pack_flags(open, undecided, n);
+}
+
+/// shortcut_any at each width of vectors: 8, 4 and 2 doubles.
+void shortcut_piece8(Shortcut s, const float *x, float *out, uint16_t *undecided, int n);
+void shortcut_piece4(Shortcut s, const float *x, float *out, uint16_t *undecided, int n);
+void shortcut_piece2(Shortcut s, const float *x, float *out, uint16_t *undecided, int n);
+
+// shortcut_any for the shortcut s.
+static inline __attribute__((always_inline)) void shortcut_for(Shortcut s, const float *x,
+                                                               float *out, uint16_t *undecided,
+                                                               int n) {
+  if (s == Shortcut::kSquare) return shortcut_any<Shortcut::kSquare>(x, out, undecided, n);
+  if (s == Shortcut::kInverse) return shortcut_any<Shortcut::kInverse>(x, out, undecided, n);
+  return shortcut_any<Shortcut::kRoot>(x, out, undecided, n);
+}
+
 /// any_piece at each width of vectors: 8, 4 and 2 doubles.
-void power_piece8(const float *x, float y, const Window &w, float *out, uint32_t *undecided,
+void power_piece8(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
                   int n);
-void power_piece4(const float *x, float y, const Window &w, float *out, uint32_t *undecided,
+void power_piece4(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
                   int n);
-void power_piece2(const float *x, float y, const Window &w, float *out, uint32_t *undecided,
+void power_piece2(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
                   int n);

@@ -45,6 +45,29 @@ inline float raise(float x, float p) {
   return decided ? static_cast<float>(e) : powf(x, p);
 }
 
+// out[i] = raise<K>(x[i], p) for a piece of at most kPiece values: a loop without branches
+// that the compiler vectorizes, then powf for the few values it leaves open.
+const int kPiece = 512;
+
+template <Kind K>
+void raise_piece(const float *__restrict x, float p, float *__restrict out, int n) {
+  if constexpr (K == kGeneral) power_piece(x, p, out, n);
+  if constexpr (K == kSquare) shortcut_piece(Shortcut::kSquare, x, out, n);
+  if constexpr (K == kInverse) shortcut_piece(Shortcut::kInverse, x, out, n);
+  if constexpr (K == kRoot) shortcut_piece(Shortcut::kRoot, x, out, n);
+  if constexpr (K == kOne || K == kZero) {
+    uint8_t open[kPiece];
+    for (int i = 0; i < n; i++) {
+      uint32_t b;
+      memcpy(&b, x + i, 4);
+      out[i] = K == kOne ? x[i] : 1.0f;
+      open[i] = (b & 0x7fffffff) > 0x7f800000;  // NaN
+    }
+    for (int i = 0; i < n; i++)
+      if (open[i]) out[i] = powf(x[i], p);
+  }
+}
+
 // a × b, where two NaNs give the first one, quieted, as x86's multiply does with its first
 // operand. Spelled out because a compiler may swap the operands of a plain a * b.
 inline float multiply(float a, float b) { return std::isnan(a) ? a * 1.0f : a * b; }
@@ -106,21 +129,12 @@ void product_range(const Job &j, int64_t begin, int64_t end) {
     }
     return;
   }
-  if (K1 != kGeneral && K2 != kGeneral) {
-    for (int64_t i = begin; i < end; i++) {
-      if (j.guard1 && d1[i] < 0) d1[i] = 0.0f;
-      if (j.guard2 && d2[i] < 0) d2[i] = 0.0f;
-      d1[i] = multiply(raise<K1>(d1[i], j.power1), raise<K2>(d2[i], j.power2));
-    }
-    return;
-  }
-  // powf, with or without a guard: the powers are taken a piece at a time, in vectors where
-  // that decides them. On data with random signs a branch on the guard, inside powf or out,
+  // Every other pair of exponents, with or without a guard: the powers are taken a piece at a
+  // time, in vectors where that decides them. On data with random signs a branch on the guard, inside powf or out,
   // would be mispredicted for every other value. So the values go through three loops that the
   // compiler makes branch-free where it matters: guarded values are replaced (by a harmless 2
   // for powf, whose power of +0 is known once per run; by +0 for a shortcut), the powers are
   // taken, and the powers of guarded values put in.
-  const int kPiece = 512;
   const bool guard1 = j.guard1, guard2 = j.guard2;
   const float zero_power1 = j.zero_power1, zero_power2 = j.zero_power2;
   const float stand_in1 = K1 == kGeneral ? 2.0f : 0.0f, stand_in2 = K2 == kGeneral ? 2.0f : 0.0f;
@@ -134,14 +148,8 @@ void product_range(const Job &j, int64_t begin, int64_t end) {
       a[i] = g1 ? stand_in1 : x1[i];
       b[i] = g2 ? stand_in2 : x2[i];
     }
-    if (K1 == kGeneral)
-      power_piece(a, j.power1, pa, n);
-    else
-      for (int i = 0; i < n; i++) pa[i] = raise<K1>(a[i], j.power1);
-    if (K2 == kGeneral)
-      power_piece(b, j.power2, pb, n);
-    else
-      for (int i = 0; i < n; i++) pb[i] = raise<K2>(b[i], j.power2);
+    raise_piece<K1>(a, j.power1, pa, n);
+    raise_piece<K2>(b, j.power2, pb, n);
     for (int i = 0; i < n; i++) {
       const bool g1 = guard1 & (x1[i] < 0), g2 = guard2 & (x2[i] < 0);
       x1[i] = multiply_selecting(select(K1 == kGeneral && g1, zero_power1, pa[i]),
