@@ -2,7 +2,9 @@
 // the same operations as any_piece, 16 values at a time, with each 16-entry table held in two
 // registers and looked up by a two-register permute instead of a gather.
 // GCC 12 warns of the intrinsics' own undefined-vector idiom (fixed in GCC 13).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include "power_kernel.hpp"

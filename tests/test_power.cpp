@@ -54,6 +54,29 @@ TEST(Power, EveryWidthGivesPowfsBits) {
   }
 }
 
+// Every width forms the same double for each value by the same operations, so each leaves the
+// same values to powf; a width whose window or tables drifted would leave another set, often
+// while its floats still agree with powf's.
+TEST(Power, EveryWidthLeavesTheSameValuesToPowf) {
+  if (!fast_powers_allowed()) GTEST_SKIP() << "this platform's powf carries no known bound";
+  std::mt19937 rng(14);
+  std::uniform_real_distribution<float> u(0.0f, 4.0f);
+  std::vector<float> x(1024), out(1024);
+  for (float y : {2.5f, -1.3f, 1.0f / 3, 7.25f, 0.001f, 30.0f}) {
+    std::vector<int> slow;
+    for (int lanes : widths()) {
+      int count = 0;
+      for (int rep = 0; rep < 64; rep++) {
+        for (float &v : x) v = u(rng);
+        count += power_piece(x.data(), y, out.data(), 1024, lanes);
+      }
+      slow.push_back(count);
+      rng.seed(14);
+    }
+    for (size_t w = 1; w < slow.size(); w++) EXPECT_EQ(slow[w], slow[0]) << y;
+  }
+}
+
 // Where the path decides, it decides most values: on values in (0, 4), as in the benchmarks, it
 // leaves few to powf.
 TEST(Power, DecidesMostOrdinaryValues) {
