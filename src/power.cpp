@@ -50,7 +50,7 @@
 //   E(t) <= 2^-42.5 + 0.694·2^-42.8·|t| < 2^-42·(1 + |t|),
 // which the tests check against 80-bit powl on random values; it is a thousandth of
 // E_glibc(t) or less. The window is 4·(E_glibc(t) + E(t)), and the fast path decides where a
-// float tie lies further than that from the double. No result with |t| over 102 decides:
+// float tie lies further than that from the double. No result with |t| over 101 decides:
 // the window then exceeds half a float's spacing, so t needs no bound of its own.
 
 namespace {
@@ -104,8 +104,8 @@ std::atomic<uint64_t> values_raised{0}, values_to_powf{0};
 const PowerTables power_tables = filled_tables();
 
 void power_piece2(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
-                  int n) {
-  any_piece(x, y, w, out, undecided, n);
+                  int n, bool guarded) {
+  any_piece(x, y, w, out, undecided, n, guarded);
 }
 
 bool fast_powers_allowed() {
@@ -135,7 +135,7 @@ int to_powf(const float *x, float y, float *out, const uint16_t *undecided, int 
 
 }  // namespace
 
-int power_piece(const float *x, float y, float *out, int n, int lanes) {
+int power_piece(const float *x, float y, float *out, int n, int lanes, bool guarded) {
   // Without AVX2 and FMA the path costs more than powf itself (measured with SSE2 alone: 9.4
   // against 4.8 ns a value); it is still built, for the tests to hold it to powf's bits.
   const int wide = path_lanes();
@@ -147,33 +147,51 @@ int power_piece(const float *x, float y, float *out, int n, int lanes) {
   static const Window w = window();
   uint16_t undecided[64];
   if (lanes == 8)
-    power_piece8(x, y, w, out, undecided, n);
+    power_piece8(x, y, w, out, undecided, n, guarded);
   else if (lanes == 4)
-    power_piece4(x, y, w, out, undecided, n);
+    power_piece4(x, y, w, out, undecided, n, guarded);
   else
-    power_piece2(x, y, w, out, undecided, n);
+    power_piece2(x, y, w, out, undecided, n, guarded);
   const int slow = to_powf(x, y, out, undecided, n);
   values_raised.fetch_add(n, std::memory_order_relaxed);
   values_to_powf.fetch_add(slow, std::memory_order_relaxed);
   return slow;
 }
 
-void shortcut_piece2(Shortcut s, const float *x, float *out, uint16_t *undecided, int n) {
-  shortcut_for(s, x, out, undecided, n);
+void shortcut_piece2(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
+                     bool guarded) {
+  shortcut_for(s, x, out, undecided, n, guarded);
 }
 
-int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes) {
+void combine_piece4(float *a, float *b, const float *pa, const float *pb, const Guards &g,
+                    int n) {
+  combine_any(a, b, pa, pb, g, n);
+}
+
+int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes, bool guarded) {
   const int wide = path_lanes();
   if (lanes <= 0 || lanes > wide) lanes = wide;
   uint16_t undecided[64];
   if (lanes == 8)
-    shortcut_piece8(s, x, out, undecided, n);
+    shortcut_piece8(s, x, out, undecided, n, guarded);
   else if (lanes == 4)
-    shortcut_piece4(s, x, out, undecided, n);
+    shortcut_piece4(s, x, out, undecided, n, guarded);
   else
-    shortcut_piece2(s, x, out, undecided, n);
+    shortcut_piece2(s, x, out, undecided, n, guarded);
   const float y = s == Shortcut::kSquare ? 2.0f : s == Shortcut::kInverse ? -1.0f : 0.5f;
   return to_powf(x, y, out, undecided, n);
+}
+
+void combine_piece(float *a, float *b, const float *pa, const float *pb, const Guards &g, int n,
+                   int lanes) {
+  const int wide = path_lanes();
+  if (lanes <= 0 || lanes > wide) lanes = wide;
+  if (lanes == 8)
+    combine_piece16(a, b, pa, pb, g, n);
+  else if (lanes == 4)
+    combine_piece8(a, b, pa, pb, g, n);
+  else
+    combine_piece4(a, b, pa, pb, g, n);
 }
 
 void power_counts(uint64_t *raised, uint64_t *to_powf) {

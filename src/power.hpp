@@ -10,15 +10,30 @@ bool fast_powers_allowed();
 
 /// Sets out[i] = powf(x[i], y) for i < n (n at most 1024), by the vector path where it decides
 /// and by powf elsewhere, using vectors of `lanes` doubles (8, 4 or 2; 0 for the widest this
-/// CPU runs; on a CPU without AVX2, every value goes to powf unless 2 is asked for). Gives how
-/// many values went to powf.
-int power_piece(const float *x, float y, float *out, int n, int lanes = 0);
+/// CPU runs; on a CPU without AVX2, every value goes to powf unless 2 is asked for). When
+/// `guarded`, a negative x[i] (which counts as +0) gets no power: its out[i] means nothing.
+/// Gives how many values went to powf.
+int power_piece(const float *x, float y, float *out, int n, int lanes = 0, bool guarded = false);
 
 /// Exponents with a cheaper way than the vector path to powf's bits: 2, -1 and 1/2.
 enum class Shortcut { kSquare, kInverse, kRoot };
 
 /// As power_piece, for the exponent that `s` names (not counted by power_counts).
-int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes = 0);
+int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes = 0,
+                   bool guarded = false);
+
+/// The guards of a product: whether a negative value of each input counts as +0, and the
+/// power of +0 that such a value then takes.
+struct Guards {
+  bool guard1, guard2;
+  float zero_power1, zero_power2;
+};
+
+/// The product's last step for a piece of n values (at most 1024): a[i] = pa[i] × pb[i], the
+/// powers of a[i] and b[i], where a guarded value takes the power of +0 instead, and a
+/// guarded b[i] becomes +0. A NaN factor gives the first NaN, as x86's multiply does.
+void combine_piece(float *a, float *b, const float *pa, const float *pb, const Guards &g, int n,
+                   int lanes = 0);
 
 /// How many values power_piece was given so far, and how many of them went to powf.
 void power_counts(uint64_t *raised, uint64_t *to_powf);

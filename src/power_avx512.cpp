@@ -66,7 +66,7 @@ inline __attribute__((always_inline)) __m256 power8(const Tables &T, __m512d t, 
 // In two loops, the exponents t first, so that each loop's chains of dependent steps are short
 // enough for the processor to overlap several groups of values.
 void power_piece8(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
-                  int n) {
+                  int n, bool guarded) {
   const PowerTables &P = power_tables;
   Tables T;
   T.invc0 = _mm512_loadu_pd(P.invc), T.invc1 = _mm512_loadu_pd(P.invc + 8);
@@ -76,6 +76,7 @@ void power_piece8(const float *x, float y, const Window &w, float *out, uint16_t
   for (int j = 0; j < 5; j++) T.exp[j] = _mm512_set1_pd(P.exp_coef[j]);
   const __m512d yd = _mm512_set1_pd(y);
   double t[1024];
+  uint16_t skip[64];  // negative values that count as +0
   for (int g = 0; g * 16 < n; g++) {
     const int left = n - g * 16;
     const __mmask16 lanes = left >= 16 ? 0xffff : static_cast<__mmask16>((1u << left) - 1);
@@ -84,7 +85,11 @@ void power_piece8(const float *x, float y, const Window &w, float *out, uint16_t
     const __mmask16 normal = _mm512_mask_cmplt_epu32_mask(
         lanes, _mm512_sub_epi32(u, _mm512_set1_epi32(0x00800000)),
         _mm512_set1_epi32(0x7f000000));
-    undecided[g] = static_cast<uint16_t>(~normal & lanes);
+    skip[g] = guarded ? _mm512_mask_cmplt_epu32_mask(
+                            lanes, _mm512_sub_epi32(u, _mm512_set1_epi32(0x80000001u)),
+                            _mm512_set1_epi32(0x7f800000))
+                      : 0;
+    undecided[g] = static_cast<uint16_t>(~(normal | skip[g]) & lanes);
     const __m512i tmp = _mm512_sub_epi32(u, _mm512_set1_epi32(kLogOffset));
     const __m512i interval = _mm512_srli_epi32(tmp, 19);
     const __m512i k = _mm512_srai_epi32(tmp, 23);
@@ -106,10 +111,16 @@ void power_piece8(const float *x, float y, const Window &w, float *out, uint16_t
     const __m256 v1 = power8(T, _mm512_loadu_pd(t + g * 16 + 8), w, &d1);
     const __m512 v = _mm512_insertf32x8(_mm512_castps256_ps512(v0), v1, 1);
     _mm512_mask_storeu_ps(out + g * 16, lanes, v);
-    undecided[g] |= static_cast<uint16_t>(~(d0 | (d1 << 8)) & lanes);
+    undecided[g] |= static_cast<uint16_t>(~(d0 | (d1 << 8) | skip[g]) & lanes);
   }
 }
 
-void shortcut_piece8(Shortcut s, const float *x, float *out, uint16_t *undecided, int n) {
-  shortcut_for(s, x, out, undecided, n);
+void shortcut_piece8(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
+                     bool guarded) {
+  shortcut_for(s, x, out, undecided, n, guarded);
+}
+
+void combine_piece16(float *a, float *b, const float *pa, const float *pb, const Guards &g,
+                     int n) {
+  combine_any(a, b, pa, pb, g, n);
 }

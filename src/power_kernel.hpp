@@ -104,12 +104,20 @@ static inline __attribute__((always_inline)) void pack_flags(uint8_t *open, uint
   }
 }
 
+// True for a negative x, which with a guard counts as +0: -0 and NaNs are not negative.
+static inline __attribute__((always_inline)) bool negative(float x) {
+  uint32_t u;
+  memcpy(&u, &x, 4);
+  return u - 0x80000001u < 0x7f800000u;
+}
+
 // out[i] = x[i]^y where the double decides the float; bit i % 16 of undecided[i / 16] set
-// where it does not. In two loops, the exponents t first, so that each loop's chains of
-// dependent steps are short.
+// where it does not, unless x[i] is negative and `guarded`. In two loops, the exponents t
+// first, so that each loop's chains of dependent steps are short.
 static inline __attribute__((always_inline)) void any_piece(const float *x, float y,
                                                             const Window &w, float *out,
-                                                            uint16_t *undecided, int n) {
+                                                            uint16_t *undecided, int n,
+                                                            bool guarded) {
   const double yd = y;
   double t[1024];
   uint8_t open[1024];
@@ -117,7 +125,7 @@ static inline __attribute__((always_inline)) void any_piece(const float *x, floa
   for (int i = 0; i < n; i++) {
     const double v = power_of_two(t[i]);
     out[i] = static_cast<float>(v);
-    open[i] = !power_decided(x[i], t[i], v, w);
+    open[i] = !power_decided(x[i], t[i], v, w) & !(guarded & negative(x[i]));
   }
   pack_flags(open, undecided, n);
 }
@@ -125,7 +133,7 @@ static inline __attribute__((always_inline)) void any_piece(const float *x, floa
 // out[i] = x[i]^y for y = 2, -1 or 1/2, formed in double (x·x exactly, 1/x and the root each
 // rounded once, so within a unit in the last place) and rounded to float where no float tie is
 // within 2^21 units of it; bit i % 16 of undecided[i / 16] set elsewhere, and for NaNs.
-template <Shortcut S>
+template <Shortcut S, bool guarded>
 static inline __attribute__((always_inline)) void shortcut_any(const float *x, float *out,
                                                                uint16_t *undecided, int n) {
   uint8_t open[1024];
@@ -134,31 +142,65 @@ static inline __attribute__((always_inline)) void shortcut_any(const float *x, f
     double e = 0;
     if constexpr (S == Shortcut::kSquare) e = xd * xd;
     if constexpr (S == Shortcut::kInverse) e = 1.0 / xd;
-    if constexpr (S == Shortcut::kRoot) e = std::sqrt(xd) + 0.0;  // powf(-0, 0.5) is +0
+    // powf(-0, 0.5) is +0. A guarded negative value needs no root, and the root of its
+    // magnitude costs less than a NaN.
+    if constexpr (S == Shortcut::kRoot) e = std::sqrt(guarded ? std::fabs(xd) : xd) + 0.0;
     out[i] = static_cast<float>(e);
-    open[i] = !(far_from_float_tie(e, 1 << 21) | (e == 0) | (std::fabs(e) == INFINITY));
+    open[i] = !(far_from_float_tie(e, 1 << 21) | (e == 0) | (std::fabs(e) == INFINITY) |
+                (guarded & (xd < 0)));
   }
   pack_flags(open, undecided, n);
 }
 
 /// shortcut_any at each width of vectors: 8, 4 and 2 doubles.
-void shortcut_piece8(Shortcut s, const float *x, float *out, uint16_t *undecided, int n);
-void shortcut_piece4(Shortcut s, const float *x, float *out, uint16_t *undecided, int n);
-void shortcut_piece2(Shortcut s, const float *x, float *out, uint16_t *undecided, int n);
+void shortcut_piece8(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
+                     bool guarded);
+void shortcut_piece4(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
+                     bool guarded);
+void shortcut_piece2(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
+                     bool guarded);
 
 // shortcut_any for the shortcut s.
 static inline __attribute__((always_inline)) void shortcut_for(Shortcut s, const float *x,
                                                                float *out, uint16_t *undecided,
-                                                               int n) {
-  if (s == Shortcut::kSquare) return shortcut_any<Shortcut::kSquare>(x, out, undecided, n);
-  if (s == Shortcut::kInverse) return shortcut_any<Shortcut::kInverse>(x, out, undecided, n);
-  return shortcut_any<Shortcut::kRoot>(x, out, undecided, n);
+                                                               int n, bool guarded) {
+  // Only the root's exponent is not whole, so only it can be guarded.
+  if (s == Shortcut::kSquare) return shortcut_any<Shortcut::kSquare, false>(x, out, undecided, n);
+  if (s == Shortcut::kInverse)
+    return shortcut_any<Shortcut::kInverse, false>(x, out, undecided, n);
+  if (guarded) return shortcut_any<Shortcut::kRoot, true>(x, out, undecided, n);
+  return shortcut_any<Shortcut::kRoot, false>(x, out, undecided, n);
 }
+
+// combine_piece, in a loop without branches that the compiler vectorizes.
+static inline __attribute__((always_inline)) void combine_any(float *__restrict a,
+                                                              float *__restrict b,
+                                                              const float *__restrict pa,
+                                                              const float *__restrict pb,
+                                                              const Guards &g, int n) {
+  const bool guard1 = g.guard1, guard2 = g.guard2;
+  const float zero_power1 = g.zero_power1, zero_power2 = g.zero_power2;
+  for (int i = 0; i < n; i++) {
+    const bool g1 = guard1 & (a[i] < 0), g2 = guard2 & (b[i] < 0);
+    const float p = g1 ? zero_power1 : pa[i], q = g2 ? zero_power2 : pb[i];
+    const float product = p * q;
+    a[i] = std::isnan(p) ? p : product;  // whichever operand the compiler puts first
+    b[i] = g2 ? 0.0f : b[i];
+  }
+}
+
+/// combine_any at each width of vectors: 16, 8 and 4 floats.
+void combine_piece16(float *a, float *b, const float *pa, const float *pb, const Guards &g,
+                     int n);
+void combine_piece8(float *a, float *b, const float *pa, const float *pb, const Guards &g,
+                    int n);
+void combine_piece4(float *a, float *b, const float *pa, const float *pb, const Guards &g,
+                    int n);
 
 /// any_piece at each width of vectors: 8, 4 and 2 doubles.
 void power_piece8(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
-                  int n);
+                  int n, bool guarded);
 void power_piece4(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
-                  int n);
+                  int n, bool guarded);
 void power_piece2(const float *x, float y, const Window &w, float *out, uint16_t *undecided,
-                  int n);
+                  int n, bool guarded);

@@ -31,13 +31,23 @@ TEST(Power, EveryWidthGivesPowfsBits) {
   const float ys[] = {2.5f, -1.3f, 1.0f / 3, 7.25f, 0.001f, -0.5f, 3.0f, 100.0f, -150.0f,
                       1e-9f, 1e9f, 0.75f, 1e5f};
   const int n = static_cast<int>(x.size());
+  int negatives = 0;
+  for (float v : x) negatives += v < 0;
   for (int lanes : widths()) {
     for (float y : ys) {
       std::vector<float> out(x.size());
-      power_piece(x.data(), y, out.data(), n, lanes);
+      const int slow = power_piece(x.data(), y, out.data(), n, lanes);
       for (int i = 0; i < n; i++)
         ASSERT_EQ(bits(out[i]), bits(powf(x[i], y)))
             << x[i] << "^" << y << " with " << lanes << " lanes";
+      // Guarded, negative values get no power, and cost no call of powf; the rest are as before.
+      if (!fast_powers_allowed() || lanes == 2) continue;
+      EXPECT_EQ(power_piece(x.data(), y, out.data(), n, lanes, true), slow - negatives) << y;
+      for (int i = 0; i < n; i++) {
+        if (!(x[i] < 0)) {
+          ASSERT_EQ(bits(out[i]), bits(powf(x[i], y))) << x[i] << "^" << y;
+        }
+      }
     }
     const std::pair<Shortcut, float> shortcuts[] = {
         {Shortcut::kSquare, 2.0f}, {Shortcut::kInverse, -1.0f}, {Shortcut::kRoot, 0.5f}};
@@ -52,6 +62,31 @@ TEST(Power, EveryWidthGivesPowfsBits) {
       }
     }
   }
+}
+
+// The product's last step at every width against the plain one: a guarded value takes the
+// power of +0 and a guarded second value becomes +0; NaN factors give the first NaN.
+TEST(Power, EveryWidthCombinesAsThePlainProduct) {
+  const float special[] = {0.0f, -0.0f, -2.0f, 3.0f, INFINITY, -INFINITY, NAN, -NAN,
+                           from_bits(0x7fc12345), from_bits(0xffc54321), 1e-45f, 5.0f};
+  const int n = 700;  // a tail shorter than a vector, too
+  std::vector<float> a0(n), b0(n), pa(n), pb(n);
+  for (int i = 0; i < n; i++) {
+    a0[i] = special[i % 12], b0[i] = special[i / 12 % 12];
+    pa[i] = special[(i * 5 + 3) % 12], pb[i] = special[(i * 7 + 1) % 12];
+  }
+  for (const Guards g : {Guards{false, false, 0, 0}, Guards{true, true, INFINITY, 0.0f},
+                         Guards{true, false, NAN, 1.0f}, Guards{false, true, 0.0f, -NAN}})
+    for (int lanes : widths()) {
+      std::vector<float> a = a0, b = b0;
+      combine_piece(a.data(), b.data(), pa.data(), pb.data(), g, n, lanes);
+      for (int i = 0; i < n; i++) {
+        const bool g1 = g.guard1 && a0[i] < 0, g2 = g.guard2 && b0[i] < 0;
+        const float p = g1 ? g.zero_power1 : pa[i], q = g2 ? g.zero_power2 : pb[i];
+        ASSERT_EQ(bits(a[i]), bits(std::isnan(p) ? p : p * q)) << i << " with " << lanes;
+        ASSERT_EQ(bits(b[i]), bits(g2 ? 0.0f : b0[i])) << i << " with " << lanes;
+      }
+    }
 }
 
 // Every width forms the same double for each value by the same operations, so each leaves the
