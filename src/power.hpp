@@ -10,7 +10,7 @@ bool fast_powers_allowed();
 
 /// Sets out[i] = powf(x[i], y) for i < n (n at most 1024), by the vector path where it decides
 /// and by powf elsewhere, using vectors of `lanes` doubles (8, 4 or 2; 0 for the widest this
-/// CPU runs; on a CPU without AVX2, every value goes to powf unless 2 is asked for). When
+/// CPU runs; a CPU without AVX2 and FMA sends every value to powf, whatever is asked). When
 /// `guarded`, a negative x[i] (which counts as +0) gets no power: its out[i] means nothing.
 /// Gives how many values went to powf.
 int power_piece(const float *x, float y, float *out, int n, int lanes = 0, bool guarded = false);

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "float_ties.hpp"
 #include "power.hpp"
 
 bool is_whole_exponent(float p) {
@@ -29,12 +28,11 @@ Kind kind_of(float p) {
        : p == 0.5f ? kRoot : kGeneral;
 }
 
-// out[i] = powf(x[i], p) for a piece of at most kPiece values, the exponent being of kind K:
-// loops without branches that the compiler vectorizes, then powf for the few values they leave
-// open.
 const int kPiece = 512;
 
-// A guarded negative x[i] gets no power (exponents 1 and 0 are whole, so never guarded).
+// out[i] = powf(x[i], p) for a piece of at most kPiece values, the exponent being of kind K:
+// loops without branches that the compiler vectorizes, then powf for the few values they leave
+// open. A guarded negative x[i] gets no power (1 and 0 are whole, so never guarded).
 template <Kind K>
 void raise_piece(const float *__restrict x, float p, float *__restrict out, int n, bool guarded) {
   if constexpr (K == kGeneral) power_piece(x, p, out, n, 0, guarded);
@@ -84,10 +82,9 @@ void product_range(const Job &j, int64_t begin, int64_t end) {
   float *__restrict d1 = j.data1;
   float *__restrict d2 = j.data2;
   // The powers are taken a piece at a time, straight from the inputs, in vectors where that
-  // decides them. A value that counts as +0 gets no power of its
-  // own (on data with random signs, a branch on the guard, inside powf or out, would be
-  // mispredicted for every other value); the last step puts in the power of +0, known once
-  // per run, by masks.
+  // decides them. A value that counts as +0 gets no power of its own (on data with random
+  // signs, a branch on the guard, inside powf or out, would be mispredicted for every other
+  // value); the last step puts in the power of +0, known once per run, by masks.
   float pa[kPiece], pb[kPiece];
   for (int64_t start = begin; start < end; start += kPiece) {
     const int n = static_cast<int>(std::min<int64_t>(kPiece, end - start));
