@@ -64,6 +64,30 @@ TEST(Power, EveryWidthGivesPowfsBits) {
   }
 }
 
+// Where the powers cross the edges of the normal floats (the smallest normal, the largest
+// float, the subnormal spacing below) the path must leave the decision to powf or make the
+// same one: x stepped a float at a time across each edge, in pieces whose lengths are not
+// whole vectors.
+TEST(Power, EveryWidthAgreesAcrossTheEdgesOfTheFloats) {
+  const float ys[] = {2.5f, -1.3f, 7.25f, 0.75f, -3.5f, 40.0f, 1.0f / 3};
+  const long double edges[] = {0x1p-126L, 0x1p-127L, 0x1p-149L, 0x1p128L, 0x1.fffffep127L};
+  for (float y : ys)
+    for (long double edge : edges) {
+      const float middle = static_cast<float>(powl(edge, 1.0L / y));
+      std::vector<float> x;
+      for (int k = -200; k <= 200; k++) x.push_back(from_bits(bits(middle) + k));
+      for (int lanes : widths())
+        for (int n : {401, 17, 1}) {
+          std::vector<float> out(n);
+          power_piece(x.data(), y, out.data(), n, lanes);
+          for (int i = 0; i < n; i++)
+            ASSERT_EQ(bits(out[i]), bits(powf(x[i], y)))
+                << x[i] << "^" << y << " near " << static_cast<double>(edge) << ", " << lanes
+                << " lanes, " << n << " values";
+        }
+    }
+}
+
 // The product's last step at every width against the plain one: a guarded value takes the
 // power of +0 and a guarded second value becomes +0; NaN factors give the first NaN.
 TEST(Power, EveryWidthCombinesAsThePlainProduct) {
