@@ -304,7 +304,8 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
 
   const int64_t working = buffer_bytes(run.chunk, run.threads);
   // Products kept in memory cost a fresh page every 1024 of them, which costs more than reading
-  // both inputs again from the file cache and forming them anew, unless powf is called for them.
+  // both inputs again from the file cache and forming them anew, unless forming them costs
+  // more than the pages (measured: for every exponent but 1 and 0).
   const bool again = cheap_powers(power1, power2) && seekable(fileno(in2));
   run.products = nullptr;
   if (run.bytes <= (budget.available - working) / 2 && run.count > 0 && !again) {
