@@ -17,8 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "hooks.hpp"
+#include "interrupt.hpp"
 #include "messages.hpp"
 #include "product.hpp"
+#include "samplefile.hpp"
 
 // The run in two passes over chunks of both inputs:
 // - first, each chunk is read and its products formed, on as many workers as there are cores,
@@ -126,10 +129,11 @@ bool write_at(int fd, const void *buf, int64_t n, int64_t offset) {
 
 // Reads a whole stream from its start, for errors only.
 bool readable_to_end(int fd, float *buf, int64_t chunk) {
-  for (int64_t offset = 0;; offset += chunk * 4) {
+  for (int64_t offset = 0;;) {
     const ssize_t r = pread(fd, buf, chunk * 4, offset);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return r == 0;
+    offset += r;
   }
 }
 
@@ -176,6 +180,7 @@ struct Progress {
 
   void begin(const Run &run) {
     shown = 2 * run.bytes > (int64_t{1} << 30) && isatty(2);
+    set_progress_line(shown);
     total = run.bytes * (run.products ? 3.0 : 5.0), done = 0, start = last = now();
   }
   void add(double bytes) {
@@ -192,6 +197,7 @@ struct Progress {
   void end() {
     if (shown) fprintf(stderr, "\r\033[K");
     shown = false;
+    set_progress_line(false);
   }
 } progress;
 
@@ -245,24 +251,32 @@ struct Turns {
   }
 };
 
-[[noreturn]] void die_unreadable(const char *name, int status) {
-  progress.end();
-  printf("ERROR: unable to read %s\n", name);
-  exit(status);
-}
-
 // A failure met by a worker: the first in chunk order is the one that counts.
 struct Failure {
   std::mutex m;
   int64_t chunk = INT64_MAX;
   const char *name = nullptr;
+  int error = 0;
   std::atomic<bool> any{false};
-  void set(int64_t k, const char *what) {
+  void set(int64_t k, const char *what, int errnum = errno) {
     std::lock_guard<std::mutex> lock(m);
-    if (k < chunk) chunk = k, name = what;
+    if (k < chunk) chunk = k, name = what, error = errnum ? errnum : EIO;
     any = true;
   }
 };
+
+[[noreturn]] void die_unreadable(const Failure &f, int status) {
+  progress.end();
+  printf("ERROR: unable to read %s\n", f.name);
+  warn("%s: %s", f.name, strerror(f.error));
+  exit(status);
+}
+
+// Reads the 1 to 3 bytes past the last whole value, where they can fail like any others.
+bool read_tail(int fd, int64_t bytes, bool in_turn) {
+  char tail[4];
+  return read_chunk(fd, tail, bytes % 4, in_turn ? -1 : bytes / 4 * 4);
+}
 
 }  // namespace
 
@@ -270,8 +284,8 @@ Budget memory_budget() {
   // A working set of about a thousandth of what is available, in chunks of 64 KiB to 1 MiB;
   // the tests' budget may make them as small as 64 bytes, so that small inputs cross them.
   int64_t available, smallest = int64_t{1} << 14;
-  if (const char *test = getenv("QUARVEL_TEST_MEMORY")) {
-    available = strtoll(test, nullptr, 10), smallest = 16;
+  if ((available = test_memory()) >= 0) {
+    smallest = 16;
   } else {
     available = field_in("/proc/meminfo", "MemAvailable:", 1024);
     if (available < 0) available = INT64_MAX;
@@ -291,6 +305,8 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   if (run.bytes >= 0 && fseeko(in1, 0, SEEK_SET) != 0) run.bytes = -1;
   // The lines name the size of the first input, which is what two arrays in memory would each
   // take; what is really allocated depends on the memory there is.
+  if (run.bytes < 0)
+    warn("%s: cannot take the size of a pipe or device; the first input must be a file", name1);
   printf("allocating %lld bytes\n", static_cast<long long>(run.bytes));
   if (run.bytes < 0) {
     errno = ENOMEM;
@@ -306,15 +322,19 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   // Products kept in memory cost a fresh page every 1024 of them, which costs more than reading
   // both inputs again from the file cache and forming them anew, unless forming them costs
   // more than the pages (measured: for every exponent but 1 and 0).
-  const bool again = cheap_powers(power1, power2) && seekable(fileno(in2));
+  // Only files and block devices give the same bytes again (a device such as /dev/urandom can be
+  // positioned, yet not read twice).
+  const bool twice = rereadable(in1) && rereadable(in2);
+  const bool again = cheap_powers(power1, power2) && twice;
   run.products = nullptr;
   if (run.bytes <= (budget.available - working) / 2 && run.count > 0 && !again) {
     void *p = mmap(nullptr, run.count * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                    -1, 0);
     if (p != MAP_FAILED) run.products = static_cast<float *>(p);
   }
-  if (!run.products && run.count > 0 && !seekable(fileno(in2))) {
-    warn("%s can't be read twice, and the products of these inputs don't fit in memory", name2);
+  if (!run.products && run.count > 0 && !twice) {
+    warn("%s can't be read twice, and the products of these inputs don't fit in memory",
+         rereadable(in1) ? name2 : name1);
     exit(9);
   }
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
@@ -329,7 +349,8 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
 
 void first_pass(Run &run) {
   const int fd1 = fileno(run.in1), fd2 = fileno(run.in2);
-  const bool in_turn = !seekable(fd2);  // a pipe, read where it is, one chunk after another
+  // A pipe or device is read where it is, one chunk after another.
+  const bool in_turn = !rereadable(run.in2);
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
   Turns turns;
   Failure failed1, failed2;
@@ -359,13 +380,18 @@ void first_pass(Run &run) {
         add_values(run.totals, chunk_of(k, w), length(k));
         progress.add(2.0 * length(k) * 4);
       });
+  // Each input is read for the first input's size in bytes, its bytes past the last value too.
+  if (!failed1.any && !failed2.any && !read_tail(fd1, run.bytes, false))
+    failed1.set(chunks, run.name1);
+  if (!failed1.any && !failed2.any && !read_tail(fd2, run.bytes, in_turn))
+    failed2.set(chunks, run.name2);
   // As when the inputs are read one after the other: an error anywhere in the first is the
   // one reported.
   if (failed2.any && !failed1.any && !readable_to_end(fd1, run.buffers, run.chunk))
     failed1.set(0, run.name1);
-  if (failed1.any) die_unreadable(run.name1, 9);
-  if (failed2.any) die_unreadable(run.name2, 9);
-  if (run.products) fclose(run.in1), fclose(run.in2);  // else the second pass reads them again
+  if (failed1.any) die_unreadable(failed1, 9);
+  if (failed2.any) die_unreadable(failed2, 9);
+  if (run.products) end_run(run);  // else the second pass reads them again
 }
 
 bool overwrites_input(const Run &run, const char *path) {
@@ -377,13 +403,16 @@ bool overwrites_input(const Run &run, const char *path) {
   return false;
 }
 
-Outcome second_pass(Run &run, FILE *out) {
+Outcome second_pass(Run &run, FILE *out, bool deviations) {
   Outcome outcome = {0, nullptr};
   const float mean = mean_of(run.totals, run.count);
   auto write = [&](const float *data, int64_t n) {
     errno = 0;
-    if (!outcome.write_error && fwrite(data, 4, n, out) < static_cast<size_t>(n))
+    if (out && !outcome.write_error && fwrite(data, 4, n, out) < static_cast<size_t>(n))
       outcome.write_error = errno ? errno : EIO;
+  };
+  auto add = [&](const float *data, int64_t n) {
+    if (deviations) add_deviations(run.totals, data, n, mean);
   };
   if (run.products) {
     // Written on a thread of its own while the deviations are added on this one.
@@ -396,23 +425,24 @@ Outcome second_pass(Run &run, FILE *out) {
     };
     std::thread writer;
     try {
-      writer = std::thread(write_all);
+      if (out && deviations) writer = std::thread(write_all);
     } catch (const std::system_error &) {
-      write_all();  // no thread to be had
     }
-    add_deviations(run.totals, run.products, run.count, mean);
+    if (!writer.joinable()) write_all();  // nothing to do beside it, or no thread to be had
+    add(run.products, run.count);
     if (writer.joinable()) writer.join();
     progress.end();
     return outcome;
   }
-  const int fd1 = fileno(run.in1), fd2 = fileno(run.in2), fd_out = fileno(out);
+  const int fd1 = fileno(run.in1), fd2 = fileno(run.in2);
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
   auto length = [&](int64_t k) { return std::min(run.chunk, run.count - k * run.chunk); };
   // A file that can be written at any place is written by every worker at once, each chunk
   // after it was read, so that an output over an input is read before it is written over.
   // Anything else (a pipe, a device) is written in order.
   struct stat st;
-  const bool anywhere = fstat(fd_out, &st) == 0 && S_ISREG(st.st_mode) && seekable(fd_out);
+  const bool anywhere = out && fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode) &&
+                        seekable(fileno(out));
   std::atomic<int> write_error{0};
   Failure unreadable, changed;
   for_each_chunk(
@@ -426,21 +456,26 @@ Outcome second_pass(Run &run, FILE *out) {
         // Products that differ come from a changed input: the first, unless it is the same.
         const bool same1 = fingerprint(a, n) == run.fingerprints[2 * k + 1];
         power_product(a, b, n, run.power1, run.power2, 1);
-        if (fingerprint(a, n) != run.fingerprints[2 * k]) changed.set(k, same1 ? run.name2 : run.name1);
-        if (anywhere && !write_error && !write_at(fd_out, a, n * 4, offset))
+        if (fingerprint(a, n) != run.fingerprints[2 * k])
+          changed.set(k, same1 ? run.name2 : run.name1);
+        if (anywhere && !write_error && !write_at(fileno(out), a, n * 4, offset))
           write_error = errno ? errno : EIO;
       },
       [&](int64_t k, int w) {
         if (unreadable.any) return;
-        add_deviations(run.totals, buffer(run, w, 0), length(k), mean);
+        add(buffer(run, w, 0), length(k));
         if (!anywhere) write(buffer(run, w, 0), length(k));
         progress.add(3.0 * length(k) * 4);
       });
-  if (unreadable.any) die_unreadable(unreadable.name, 255);
+  if (unreadable.any) die_unreadable(unreadable, 255);
   progress.end();
   if (!outcome.write_error) outcome.write_error = write_error;
-  fclose(run.in1);
-  fclose(run.in2);
   outcome.changed = changed.name;
   return outcome;
+}
+
+void end_run(Run &run) {
+  if (run.in1) fclose(run.in1);
+  if (run.in2) fclose(run.in2);
+  run.in1 = run.in2 = nullptr;
 }

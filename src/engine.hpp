@@ -14,8 +14,8 @@ struct Budget {
 };
 
 /// The least of the system's available memory, the cgroup's limit less what it uses and the
-/// address-space limit less what is mapped; QUARVEL_TEST_MEMORY (bytes) stands in for it in
-/// tests. Chunks are smaller under a small budget.
+/// address-space limit less what is mapped, or the tests' budget (test_memory). Chunks are
+/// smaller under a small budget.
 Budget memory_budget();
 
 /// A run under way.
@@ -37,18 +37,18 @@ struct Run {
 
 /// Takes the first input's size, prints the two allocating lines with it, and sets the run up
 /// within `budget`. Ends the process with status 9 when the size can't be taken or the memory
-/// can't be had (perror), or when the second input can't be read twice and the products don't
-/// fit in memory.
+/// can't be had (perror), or when an input can't be read twice (it is no file or block device)
+/// and the products don't fit in memory.
 Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float power1,
               float power2, const char *progname, const Budget &budget, int threads = 0);
 
-/// Reads both inputs to their end, forming the products and the extremes, the sum and the sum
-/// of squares. Ends the process with status 9 when an input can't be read (the first input's
-/// error named before the second's).
+/// Reads both inputs for the first input's size in bytes, forming the products and the
+/// extremes, the sum and the sum of squares. Ends the process with status 9 when an input can't
+/// be read (the first input's error named before the second's).
 void first_pass(Run &run);
 
-/// True when the output must be written over an input in place rather than truncated: the
-/// second pass still reads the inputs, and `path` is one of them.
+/// True when `path` names an input that the second pass still reads: an output written over it
+/// in place must not be cut before.
 bool overwrites_input(const Run &run, const char *path);
 
 /// What the second pass met.
@@ -57,6 +57,10 @@ struct Outcome {
   const char *changed;  // an input whose products differ from the first pass's, or none
 };
 
-/// Writes the products to `out` and adds the deviations from the mean. Ends the process with
+/// Writes the products to `out` (none: nowhere) and, with `deviations`, adds their deviations
+/// from the mean; it may be run again to write them after the summary. Ends the process with
 /// status 255 when an input can't be read again.
-Outcome second_pass(Run &run, FILE *out);
+Outcome second_pass(Run &run, FILE *out, bool deviations = true);
+
+/// Closes the inputs, if the run still has them open.
+void end_run(Run &run);

@@ -2,11 +2,13 @@
 // another, multiplies the two powers element by element, prints a summary of the result and
 // writes it as a sample file.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "engine.hpp"
+#include "interrupt.hpp"
 #include "messages.hpp"
 #include "product.hpp"
 #include "samplefile.hpp"
@@ -33,6 +35,18 @@ static FILE *try_input(const char *word) {
   return f;
 }
 
+// The exponent `option` sets from `word`, as atof reads it; a word that is not wholly a number,
+// or one too large for a float, is named with the value it gives.
+static float exponent(const char *option, const char *word) {
+  const float value = static_cast<float>(atof(word));
+  char *end;
+  errno = 0;
+  const double whole = strtod(word, &end);
+  if (end == word || *end || (std::isinf(value) && (errno == ERANGE || !std::isinf(whole))))
+    warn("%s: '%s' is not a number; using %g", option, word, value);
+  return value;
+}
+
 // A file argument takes the first free role: first input, else (once both inputs are open) the
 // output, else second input. An input that can't be opened takes no role. A word beginning with
 // "-" that contains "-power1" or "-power2" sets that exponent from the next word, which is still
@@ -54,8 +68,8 @@ static void scan_arguments(int argc, char **argv, float &power1, float &power2) 
     }
     const bool option = is_option(word) && i + 1 < argc;
     if (option) {
-      if (strstr(word, "-power1")) power1 = static_cast<float>(atof(argv[i + 1]));
-      if (strstr(word, "-power2")) power2 = static_cast<float>(atof(argv[i + 1]));
+      if (strstr(word, "-power1")) power1 = exponent("-power1", argv[i + 1]);
+      if (strstr(word, "-power2")) power2 = exponent("-power2", argv[i + 1]);
     }
     if (!file && !option && !value_word) warn("ignoring argument '%s'", word);
     value_word = option;
@@ -91,19 +105,30 @@ int main(int argc, char **argv) {
   scan_arguments(argc, argv, power1, power2);
   if (!infile1 || !infile2) {
     printf("%s", kUsage);
+    warn("two readable input files are needed; try '%s --help'",
+         *program_name() ? program_name() : "quarvel");
     exit(9);
   }
+  catch_signals();
   Run run = start_run(infile1, infile1name, infile2, infile2name, power1, power2, argv[0],
                       memory_budget());
   first_pass(run);  // both inputs are read to their end before the output is touched
-  const bool in_place = overwrites_input(run, outfilename);
-  outfile = open_output(outfilename, in_place);
-  const Outcome done = second_pass(run, outfile);
+  Output out = open_output(outfilename, overwrites_input(run, outfilename));
+  outfile = out.file;
+  // Standard output as the output gets the products after the lines, as a reader expects.
+  Outcome done = second_pass(run, out.after_lines ? nullptr : outfile);
   print_summary(summary_of(run.totals, run.count));
-  int status = close_output(outfile, outfilename, run.count, done.write_error, in_place);
-  if (done.changed) {
-    warn("%s changed while it was read; the output does not match the summary", done.changed);
-    status = -1;
+  announce_output(outfilename, run.count);
+  if (out.after_lines && !done.changed) {
+    flush_stdout();
+    const Outcome again = second_pass(run, outfile, false);
+    done = {again.write_error, again.changed};
   }
-  return check_stdout(status);
+  end_run(run);
+  if (done.changed && out.way == Output::kReplace)
+    warn("%s changed while it was read; %s was not written", done.changed, outfilename);
+  else if (done.changed)
+    warn("%s changed while it was read; the output does not match the summary", done.changed);
+  const int status = close_output(out, run.count, done.write_error, done.changed != nullptr);
+  return check_stdout(done.changed ? -1 : status);
 }

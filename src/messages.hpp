@@ -10,6 +10,9 @@ const char *program_name();
 /// Prints "NAME: " (nothing when the name is empty), the formatted text and a newline on stderr.
 void warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+/// Flushes standard output, remembering why it failed for check_stdout.
+void flush_stdout();
+
 /// Flushes standard output once per run; when it can't be written, says so on standard error and
 /// gives 255 in place of a status of 0. Later calls give `status` unchanged.
 int check_stdout(int status);

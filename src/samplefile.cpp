@@ -1,12 +1,17 @@
 #include "samplefile.hpp"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "hooks.hpp"
+#include "interrupt.hpp"
 #include "messages.hpp"
 
 FILE *open_input(const char *path) {
@@ -20,24 +25,200 @@ FILE *open_input(const char *path) {
   return f;
 }
 
-FILE *open_output(const char *path, bool in_place) {
-  FILE *f = fopen(path, in_place ? "r+b" : "wb");
-  if (!f) {
-    printf("ERROR: unable to open %s\n", path);
-    exit(9);
-  }
-  return f;
+bool rereadable(FILE *f) {
+  struct stat st;
+  return fstat(fileno(f), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
 }
 
-int close_output(FILE *out, const char *path, int64_t count, int write_error, bool in_place) {
-  printf("writing %s as %lld %d-byte floats\n", path, static_cast<long long>(count), 4);
+namespace {
+
+// The path that `path` leads to through symbolic links, which need not exist yet (a link may
+// lead nowhere, and the output is then made where it leads); empty, with errno set, for a loop.
+std::string follow_links(const char *path) {
+  std::string p = path;
+  for (int hops = 0; hops < 40; hops++) {
+    struct stat st;
+    char link[PATH_MAX];
+    ssize_t n;
+    if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
+        (n = readlink(p.c_str(), link, sizeof link - 1)) < 0)
+      return p;
+    link[n] = '\0';
+    const size_t slash = p.rfind('/');
+    p = link[0] == '/' || slash == std::string::npos ? link : p.substr(0, slash + 1) + link;
+  }
+  errno = ELOOP;
+  return "";
+}
+
+// A name beside `target` that ls does not show, ending in `suffix`.
+std::string hidden_name(const std::string &target, const std::string &suffix) {
+  const size_t slash = target.rfind('/');
+  const size_t start = slash == std::string::npos ? 0 : slash + 1;
+  return target.substr(0, start) + "." + target.substr(start, 200) + suffix;
+}
+
+// Removes a new file that will not become the output.
+void discard(int fd, std::string *temp) {
+  close(fd);
+  if (temp->empty()) return;
+  HoldSignals hold;
+  unlink(temp->c_str());
+  remove_on_exit(nullptr);
+  temp->clear();
+}
+
+// A new file in the folder of `target` that is to take its name: unnamed where the file system
+// offers it (nothing is left of it if the process dies), else under a hidden name in `temp`
+// that exit and the caught signals remove. It gets the permission bits, owner and group of
+// `old`, or for a new name what creating the file would give it. Gives -1 with errno set when
+// no such file can be made, or the owner can't be kept.
+int new_file(const std::string &target, const struct stat *old, std::string *temp) {
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  int fd = -1;
+  if (!test_named_temp() && access("/proc/self/fd", X_OK) == 0) {  // linkat needs it
+    fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
+  }
+  if (fd < 0) {
+    HoldSignals hold;
+    std::string name = hidden_name(target, ".XXXXXX");
+    if ((fd = mkostemp(&name[0], O_CLOEXEC)) < 0) return -1;
+    if (!remove_on_exit(name.c_str())) {
+      unlink(name.c_str());
+      close(fd);
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    *temp = name;
+  }
+  mode_t mode;
+  if (old) {
+    mode = old->st_mode & 07777;
+  } else {
+    mode = umask(0);
+    umask(mode);
+    mode = 0666 & ~mode;
+  }
+  // Another user's file stays theirs, or it is not replaced.
+  bool kept = true;
+  if (old && old->st_uid != geteuid()) kept = fchown(fd, old->st_uid, old->st_gid) == 0;
+  if (old && kept && fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0) {
+    // a group the user is not in: the new file has the user's
+  }
+  if (!kept || fchmod(fd, mode) != 0) {
+    const int error = kept ? errno : EPERM;
+    discard(fd, temp);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Gives the unnamed file `fd` a hidden name beside `target`, in `temp`.
+bool link_unnamed(int fd, const std::string &target, std::string *temp) {
+  char proc[64];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  unsigned long seed = t.tv_nsec ^ (static_cast<unsigned long>(getpid()) << 20);
+  HoldSignals hold;
+  for (int tries = 0; tries < 100; tries++) {
+    char suffix[32];
+    seed = seed * 6364136223846793005ul + 1442695040888963407ul;
+    snprintf(suffix, sizeof suffix, ".%06lx", (seed >> 40) & 0xffffff);
+    const std::string name = hidden_name(target, suffix);
+    if (!remove_on_exit(name.c_str())) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    if (linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      *temp = name;
+      return true;
+    }
+    remove_on_exit(nullptr);
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+Output open_output(const char *path, bool over_input) {
+  Output out{nullptr, path, Output::kReplace, false, false, path, ""};
+  struct stat st, so;
+  const bool exists = stat(path, &st) == 0;
+  int fd = -1, error = exists ? 0 : errno;
+  if (exists && fstat(1, &so) == 0 && so.st_dev == st.st_dev && so.st_ino == st.st_ino) {
+    // Written through standard output itself, after its lines, and never cut.
+    out.way = Output::kDirect, out.after_lines = true;
+    fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
+  } else if (exists && S_ISDIR(st.st_mode)) {
+    fd = -1, errno = EISDIR;
+  } else if (exists && !S_ISREG(st.st_mode)) {
+    out.way = Output::kDirect;
+    fd = open(path, O_WRONLY | O_CLOEXEC);
+  } else if (exists) {
+    fd = open(path, O_WRONLY | O_CLOEXEC);  // may the user write it at all
+    out.target = follow_links(path);
+    struct stat t;
+    const bool replace = fd >= 0 && st.st_nlink == 1 && !out.target.empty() &&
+                         stat(out.target.c_str(), &t) == 0 && t.st_dev == st.st_dev &&
+                         t.st_ino == st.st_ino;
+    const int fresh = replace ? new_file(out.target, &st, &out.temp) : -1;
+    if (fresh >= 0) {
+      close(fd);
+      fd = fresh;
+    } else if (fd >= 0) {
+      out.way = Output::kInPlace, out.cut = over_input;
+      if (!over_input && ftruncate(fd, 0) != 0) close(fd), fd = -1;
+    }
+  } else if (error == ENOENT) {
+    out.target = follow_links(path);
+    fd = out.target.empty() ? -1 : new_file(out.target, nullptr, &out.temp);
+  }
+  if (fd >= 0 && !(out.file = fdopen(fd, "wb"))) {
+    const int lost = errno;
+    discard(fd, &out.temp);
+    fd = -1, errno = lost;
+  }
+  if (fd < 0) {
+    if (!exists && error != ENOENT) errno = error;
+    error = errno;
+    printf("ERROR: unable to open %s\n", path);
+    warn("%s: %s", path, strerror(error));
+    exit(9);
+  }
+  return out;
+}
+
+void announce_output(const char *name, int64_t count) {
+  printf("writing %s as %lld %d-byte floats\n", name, static_cast<long long>(count), 4);
+}
+
+int close_output(Output &out, int64_t count, int write_error, bool discard) {
   int error = write_error;
+  const bool keep = !error && !discard;
   errno = 0;
-  if (!error && in_place && (fflush(out) != 0 || ftruncate(fileno(out), count * 4) != 0))
-    error = errno ? errno : EIO;
+  if (keep && fflush(out.file) != 0) error = errno ? errno : EIO;
+  if (!error && !discard && out.cut && ftruncate(fileno(out.file), count * 4) != 0) error = errno;
+  if (!error && !discard && out.way == Output::kReplace && out.temp.empty() &&
+      !link_unnamed(fileno(out.file), out.target, &out.temp))
+    error = errno;
   errno = 0;
-  if (fclose(out) != 0 && !error) error = errno ? errno : EIO;
+  if (fclose(out.file) != 0 && !error) error = errno ? errno : EIO;
+  out.file = nullptr;
+  if (out.way == Output::kReplace && !out.temp.empty()) {
+    HoldSignals hold;
+    if (error || discard || rename(out.temp.c_str(), out.target.c_str()) != 0) {
+      if (!error && !discard) error = errno;
+      unlink(out.temp.c_str());
+    }
+    remove_on_exit(nullptr);
+    out.temp.clear();
+  }
   if (!error) return 0;
-  warn("%s: %s", path, strerror(error));
+  warn("%s: %s", out.name, strerror(error));
   return -1;
 }

@@ -8,6 +8,7 @@ namespace {
 
 const std::string kUsage =
     "usage: quarvel file1.bin file2.bin [outfile.bin] -power1 1.0 -power2 1.0\noptions:\n";
+const std::string kNeeded = "quarvel: two readable input files are needed; try 'quarvel --help'\n";
 
 std::string names(std::initializer_list<const char *> files) {
   std::string s;
@@ -65,13 +66,18 @@ std::string cannot_open(const std::string &name, const std::string &reason) {
   return "quarvel: cannot open " + name + ": " + reason + "\n";
 }
 
+std::string not_a_number(const std::string &option, const std::string &word,
+                         const std::string &used) {
+  return "quarvel: " + option + ": '" + word + "' is not a number; using " + used + "\n";
+}
+
 TEST(CommandLine, RolesAndMissingInputs) {
   const std::string ok = alloc(16) + kTimes;
   run_cases({
-      {"no arguments", {}, kUsage, 9, {}},
-      {"one input", {"a.bin"}, names({"a.bin"}) + kUsage, 9, {}},
+      {"no arguments", {}, kUsage, 9, {}, kNeeded},
+      {"one input", {"a.bin"}, names({"a.bin"}) + kUsage, 9, {}, kNeeded},
       {"second input missing", {"a.bin", "none.bin"}, names({"a.bin", "none.bin"}) + kUsage, 9, {},
-       cannot_open("none.bin", "No such file or directory")},
+       cannot_open("none.bin", "No such file or directory") + kNeeded},
       {"default output", {"a.bin", "b.bin"}, names({"a.bin", "b.bin"}) + ok +
            writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}}},
       {"last file names the output", {"a.bin", "b.bin", "c.bin", "d.bin"},
@@ -106,10 +112,11 @@ TEST(CommandLine, Options) {
        in + kTimes + writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}},
        ignoring({"--help", "--version"})},
       {"no number gives 0", {"a.bin", "b.bin", "-power1", "abc"}, in + kTwos +
-           writing("output.bin", 4), 0, {{"output.bin", {2, 2, 2, 2}}}},
+           writing("output.bin", 4), 0, {{"output.bin", {2, 2, 2, 2}}},
+       not_a_number("-power1", "abc", "0")},
       {"value not consumed", {"a.bin", "b.bin", "-power1", "-power2", "3"},
        in + "max = 8 min = 8\nmean = 8 rms = 8 rmsd = 0\n" + writing("output.bin", 4), 0,
-       {{"output.bin", {8, 8, 8, 8}}}},
+       {{"output.bin", {8, 8, 8, 8}}}, not_a_number("-power1", "-power2", "0")},
       {"containment, double dash", {"a.bin", "b.bin", "--power1", "2"},
        in + "max = 32 min = 2\nmean = 15 rms = 18.8149 rmsd = 11.3578\n" +
            writing("output.bin", 4), 0, {{"output.bin", {2, 8, 18, 32}}}},
@@ -121,13 +128,21 @@ TEST(CommandLine, Options) {
            writing("output.bin", 4), 0, {{"output.bin", {4, 16, 36, 64}}}},
       {"later value wins", {"a.bin", "b.bin", "-power2", "2", "-power2", "  4xyz"},
        in + "max = 64 min = 16\nmean = 40 rms = 43.8178 rmsd = 17.8885\n" +
-           writing("output.bin", 4), 0, {{"output.bin", {16, 32, 48, 64}}}},
+           writing("output.bin", 4), 0, {{"output.bin", {16, 32, 48, 64}}},
+       not_a_number("-power2", "  4xyz", "4")},
       {"option without dash ignored", {"a.bin", "b.bin", "power1", "3"},
        in + kTimes + writing("output.bin", 4), 0, {{"output.bin", {2, 4, 6, 8}}},
        ignoring({"power1", "3"})},
       {"value that is also a file", {"a.bin", "-power1", "b.bin"},
        names({"a.bin", "b.bin"}) + alloc(16) + kTwos + writing("output.bin", 4), 0,
-       {{"output.bin", {2, 2, 2, 2}}}},
+       {{"output.bin", {2, 2, 2, 2}}}, not_a_number("-power1", "b.bin", "0")},
+      {"a decimal comma, a unit, an overflow; numbers in full are taken silently",
+       {"a.bin", "b.bin", "-power1", "2,5", "-power2", "2x", "-power1", "1e400", "-power1",
+        "1e39", "-power1", "-inf", "-power1", "0x1p1", "-power2", "nan", "-power2", "1e-50"},
+       in + "max = 16 min = 1\nmean = 7.5 rms = 9.40744 rmsd = 5.67891\n" +
+           writing("output.bin", 4), 0, {{"output.bin", {1, 4, 9, 16}}},
+       not_a_number("-power1", "2,5", "2") + not_a_number("-power2", "2x", "2") +
+           not_a_number("-power1", "1e400", "inf") + not_a_number("-power1", "1e39", "inf")},
       {"option that is also a file", {"a.bin", "b.bin", "-power1.bin", "3"},
        names({"a.bin", "b.bin", "-power1.bin"}) + alloc(16) +
            "max = 128 min = 2\nmean = 50 rms = 69.9285 rmsd = 48.8876\n" +
@@ -145,7 +160,7 @@ TEST(CommandLine, HelpAndVersion) {
       {"--help", {"--help"}, help, 0, {}},
       {"-h", {"-h"}, help, 0, {}},
       {"--version", {"--version"}, "quarvel " QUARVEL_VERSION "\n", 0, {}},
-      {"help with a second word", {"-h", "x"}, kUsage, 9, {}, ignoring({"-h", "x"})},
+      {"help with a second word", {"-h", "x"}, kUsage, 9, {}, ignoring({"-h", "x"}) + kNeeded},
   });
 }
 
@@ -155,7 +170,7 @@ TEST(CommandLine, StandardOutputCannotBeWritten) {
   const std::string lost = "quarvel: write error on standard output: No space left on device\n";
   struct { std::vector<std::string> args; int status; std::string err; } cases[] = {
       {{"a.bin", "b.bin"}, 255, lost},
-      {{"a.bin"}, 9, lost},
+      {{"a.bin"}, 9, kNeeded + lost},
       {{"--version"}, 255, lost},
       {{"a.bin", "b.bin", "full.bin"}, 255, "quarvel: full.bin: No space left on device\n" + lost},
   };

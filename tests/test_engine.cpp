@@ -54,10 +54,10 @@ Result run_engine(const ScratchDir &dir, const std::string &out, float p1, float
   ::Run run = start_run(in1, "a.bin", in2, "b.bin", p1, p2, "quarvel", budget, threads);
   first_pass(run);
   between();
-  const bool in_place = overwrites_input(run, (dir / out).c_str());
-  FILE *o = open_output((dir / out).c_str(), in_place);
-  const Outcome outcome = second_pass(run, o);
-  const int status = close_output(o, out.c_str(), run.count, outcome.write_error, in_place);
+  Output o = open_output((dir / out).c_str(), overwrites_input(run, (dir / out).c_str()));
+  const Outcome outcome = second_pass(run, o.file);
+  end_run(run);
+  const int status = close_output(o, run.count, outcome.write_error);
   return {read_file(dir / out), summary_of(run.totals, run.count), outcome, status};
 }
 
@@ -235,9 +235,9 @@ TEST(EngineDeathTest, SecondInputThatCanOnlyBeReadOnce) {
     ::Run run = start_run(fopen((dir / "a.bin").c_str(), "rb"), "a.bin", pipe_of(second), "pipe",
                         1, 2, "quarvel", kKeep, 2);
     first_pass(run);
-    FILE *o = open_output((dir / "out.bin").c_str());
-    second_pass(run, o);
-    EXPECT_EQ(close_output(o, "out.bin", run.count, 0, false), 0);
+    Output o = open_output((dir / "out.bin").c_str());
+    second_pass(run, o.file);
+    EXPECT_EQ(close_output(o, run.count, 0), 0);
     EXPECT_TRUE(read_file(dir / "out.bin") == oracle(first, second, 1, 2).output);
   }
   EXPECT_EXIT(start_run(fopen((dir / "a.bin").c_str(), "rb"), "a.bin", pipe_of(second), "pipe",
@@ -285,7 +285,7 @@ TEST(EngineDeathTest, ReadErrors) {
           if (c.fail1) fail_reads(in1);
           if (c.fail2) fail_reads(in2);
           if (!c.in_second_pass) first_pass(run);
-          second_pass(run, open_output((dir / "out.bin").c_str()));
+          second_pass(run, open_output((dir / "out.bin").c_str()).file);
           exit(0);
         },
         testing::ExitedWithCode(c.status),

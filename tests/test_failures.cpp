@@ -53,6 +53,8 @@ void run_failures(const std::vector<FailCase> &cases) {
 }
 
 const std::string kSmall = float_bytes({1, 2, 3, 4});
+const std::string kNoSize =
+    "pipe.bin: cannot take the size of a pipe or device; the first input must be a file\n";
 const std::string kSmallSummary = "max = 16 min = 1\nmean = 7.5 rms = 9.40744 rmsd = 5.67891\n";
 
 TEST(Failures, OutputCannotBeWritten) {
@@ -60,10 +62,11 @@ TEST(Failures, OutputCannotBeWritten) {
   run_failures({
       {"missing folder", {"a.bin", "b.bin", "none/o.bin"}, kSmall, "quarvel", 0,
        "filename: a.bin\nfilename: b.bin\nfilename: none/o.bin\n" + alloc_line(16) +
-           alloc_line(16) + "ERROR: unable to open none/o.bin\n", "", 9, {}},
+           alloc_line(16) + "ERROR: unable to open none/o.bin\n",
+       "quarvel: none/o.bin: No such file or directory\n", 9, {}},
       {"folder as output", {"a.bin", "b.bin", "dir.bin"}, kSmall, "quarvel", 0,
        kInputs + "filename: dir.bin\n" + alloc_line(16) + alloc_line(16) +
-           "ERROR: unable to open dir.bin\n", "", 9, {}},
+           "ERROR: unable to open dir.bin\n", "quarvel: dir.bin: Is a directory\n", 9, {}},
       {"full device, small write", {"a.bin", "b.bin", "full.bin"}, kSmall, "quarvel", 0,
        kInputs + "filename: full.bin\n" + alloc_line(16) + alloc_line(16) + kSmallSummary +
            "writing full.bin as 4 4-byte floats\n", "quarvel: full.bin: No space left on device\n",
@@ -84,15 +87,20 @@ TEST(Failures, InputsThatCannotBeUsed) {
        0, {{"output.bin", float_bytes({1, 4, 9, 16})}}},
       {"folders only", {"dir.bin", "a.bin"}, kSmall, "quarvel", 0,
        "filename: dir.bin\nfilename: a.bin\nusage: quarvel file1.bin file2.bin [outfile.bin] "
-       "-power1 1.0 -power2 1.0\noptions:\n", "quarvel: cannot open dir.bin: Is a directory\n", 9, {}},
+       "-power1 1.0 -power2 1.0\noptions:\n", "quarvel: cannot open dir.bin: Is a directory\n"
+       "quarvel: two readable input files are needed; try 'quarvel --help'\n", 9, {}},
       {"size can't be taken", {"pipe.bin", "b.bin"}, kSmall, "quarvel", 0,
-       "filename: pipe.bin\nfilename: b.bin\n" + alloc_line(-1), "quarvel: Cannot allocate memory\n",
-       9, {}},
+       "filename: pipe.bin\nfilename: b.bin\n" + alloc_line(-1), "quarvel: " + kNoSize +
+       "quarvel: Cannot allocate memory\n", 9, {}},
       {"size can't be taken, empty invocation name", {"pipe.bin", "b.bin"}, kSmall, "", 0,
-       "filename: pipe.bin\nfilename: b.bin\n" + alloc_line(-1), "Cannot allocate memory\n", 9, {}},
+       "filename: pipe.bin\nfilename: b.bin\n" + alloc_line(-1), kNoSize + "Cannot allocate memory\n",
+       9, {}},
       {"second input can't be read", {"a.bin", "mem.bin"}, kSmall, "quarvel", 0,
        "filename: a.bin\nfilename: mem.bin\n" + alloc_line(16) + alloc_line(16) +
-           "ERROR: unable to read mem.bin\n", "", 9, {}},
+           "ERROR: unable to read mem.bin\n", "quarvel: mem.bin: Input/output error\n", 9, {}},
+      {"second input can't be read in the bytes past the last value", {"a.bin", "mem.bin"}, "x",
+       "quarvel", 0, "filename: a.bin\nfilename: mem.bin\n" + alloc_line(1) + alloc_line(1) +
+           "ERROR: unable to read mem.bin\n", "quarvel: mem.bin: Input/output error\n", 9, {}},
   });
 }
 
