@@ -112,8 +112,6 @@ bool read_chunk(int fd, void *buf, int64_t n, int64_t offset) {
   return true;
 }
 
-bool seekable(int fd) { return lseek(fd, 0, SEEK_CUR) >= 0; }
-
 // Writes n bytes at `offset`; false, with errno set, when they can't all be written.
 bool write_at(int fd, const void *buf, int64_t n, int64_t offset) {
   const char *p = static_cast<const char *>(buf);
@@ -437,12 +435,12 @@ Outcome second_pass(Run &run, FILE *out, bool deviations) {
   const int fd1 = fileno(run.in1), fd2 = fileno(run.in2);
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
   auto length = [&](int64_t k) { return std::min(run.chunk, run.count - k * run.chunk); };
-  // A file that can be written at any place is written by every worker at once, each chunk
-  // after it was read, so that an output over an input is read before it is written over.
-  // Anything else (a pipe, a device) is written in order.
+  // A file written from its start is written by every worker at once, each chunk after it was
+  // read, so that an output over an input is read before it is written over. Anything else (a
+  // pipe, a device, standard output after its lines) is written in order.
   struct stat st;
   const bool anywhere = out && fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode) &&
-                        seekable(fileno(out));
+                        lseek(fileno(out), 0, SEEK_CUR) == 0;
   std::atomic<int> write_error{0};
   Failure unreadable, changed;
   for_each_chunk(

@@ -5,11 +5,13 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,34 +70,82 @@ struct ScratchDir {
   std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
 
-// Runs QUARVEL_BINARY with `argv0` and `args` in `dir`; `as_limit` bytes of address space if set,
-// standard output to `stdout_path` if set (and then not captured).
-inline RunResult run_quarvel(const std::string &dir, const std::vector<std::string> &args,
-                             const std::string &argv0 = "quarvel", rlim_t as_limit = 0,
-                             const char *stdout_path = nullptr) {
-  ScratchDir capture;
-  const std::string out = stdout_path ? stdout_path : capture / "stdout";
-  const std::string err = capture / "stderr";
+// How the program is started.
+struct RunOptions {
+  std::string argv0 = "quarvel";
+  const char *binary = QUARVEL_BINARY;  // QUARVEL_HOOKED reads the test settings
+  rlim_t as_limit = 0;                  // bytes of address space, if set
+  rlim_t file_limit = 0;                // the largest file it may write, if set
+  const char *stdout_path = nullptr;    // standard output to this file (then not captured)
+  const char *stderr_path = nullptr;    // standard error likewise
+  uid_t uid = 0;                        // run as this user, if set (the tests run as root)
+  std::vector<std::pair<std::string, std::string>> env;  // set for the run
+  std::vector<int> ignored;             // signals ignored from the start
+};
+
+// A program started by spawn_quarvel, and where its output goes.
+struct Spawned {
+  pid_t pid;
+  std::string out, err;
+  bool capture_out, capture_err;
+  std::shared_ptr<struct ScratchDir> capture;
+};
+
+// Starts the program with `args` in `dir`.
+inline Spawned spawn_quarvel(const std::string &dir, const std::vector<std::string> &args,
+                             const RunOptions &o = {}) {
+  auto capture = std::make_shared<ScratchDir>();
+  const std::string out = o.stdout_path ? o.stdout_path : *capture / "stdout";
+  const std::string err = o.stderr_path ? o.stderr_path : *capture / "stderr";
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(argv0.c_str()));
+    argv.push_back(const_cast<char *>(o.argv0.c_str()));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     // Standard input is a pipe whose writer stays open: a stream that can't be positioned.
     int pipefd[2];
     if (pipe(pipefd) != 0 || dup2(pipefd[0], 0) < 0) _exit(127);
-    const int o = open(out.c_str(), O_WRONLY | O_CREAT | (stdout_path ? 0 : O_TRUNC), 0600);
-    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0) _exit(127);
-    if (as_limit) {
-      const rlimit lim = {as_limit, as_limit};
+    const int fo = open(out.c_str(), O_WRONLY | O_CREAT | (o.stdout_path ? 0 : O_TRUNC), 0600);
+    const int fe = open(err.c_str(), O_WRONLY | (o.stderr_path ? 0 : O_CREAT | O_TRUNC), 0600);
+    if (fo < 0 || fe < 0 || dup2(fo, 1) < 0 || dup2(fe, 2) < 0 || chdir(dir.c_str()) != 0)
+      _exit(127);
+    if (o.as_limit) {
+      const rlimit lim = {o.as_limit, o.as_limit};
       setrlimit(RLIMIT_AS, &lim);
     }
-    execv(QUARVEL_BINARY, argv.data());
+    if (o.file_limit) {
+      const rlimit lim = {o.file_limit, o.file_limit};
+      setrlimit(RLIMIT_FSIZE, &lim);
+    }
+    for (int sig : o.ignored) signal(sig, SIG_IGN);
+    for (const auto &[name, value] : o.env) setenv(name.c_str(), value.c_str(), 1);
+    if (o.uid && (setgid(o.uid) != 0 || setuid(o.uid) != 0)) _exit(127);
+    execv(o.binary, argv.data());
     _exit(127);
   }
+  return {pid, out, err, !o.stdout_path, !o.stderr_path, capture};
+}
+
+// Waits for a program started by spawn_quarvel and gives what it did.
+inline RunResult wait_quarvel(const Spawned &s) {
   int ws = 0;
-  waitpid(pid, &ws, 0);
-  return {stdout_path ? "" : read_file(out), read_file(err), WIFEXITED(ws) ? WEXITSTATUS(ws) : 1000 + WTERMSIG(ws)};
+  waitpid(s.pid, &ws, 0);
+  return {s.capture_out ? read_file(s.out) : "", s.capture_err ? read_file(s.err) : "",
+          WIFEXITED(ws) ? WEXITSTATUS(ws) : 1000 + WTERMSIG(ws)};
+}
+
+inline RunResult run_quarvel(const std::string &dir, const std::vector<std::string> &args,
+                             const RunOptions &o) {
+  return wait_quarvel(spawn_quarvel(dir, args, o));
+}
+
+// Runs QUARVEL_BINARY with `argv0` and `args` in `dir`; `as_limit` bytes of address space if set,
+// standard output to `stdout_path` if set (and then not captured).
+inline RunResult run_quarvel(const std::string &dir, const std::vector<std::string> &args,
+                             const std::string &argv0 = "quarvel", rlim_t as_limit = 0,
+                             const char *stdout_path = nullptr) {
+  RunOptions o;
+  o.argv0 = argv0, o.as_limit = as_limit, o.stdout_path = stdout_path;
+  return run_quarvel(dir, args, o);
 }

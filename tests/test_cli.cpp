@@ -280,9 +280,10 @@ TEST(SampleFiles, RunsUnderAMemoryBudget) {
       write_file(dir / "b.bin", float_bytes(b).substr(0, c.second));
       ASSERT_EQ(link((dir / "b.bin").c_str(), (dir / "l.bin").c_str()), 0);
       ASSERT_EQ(symlink("/dev/full", (dir / "full.bin").c_str()), 0);
-      if (*budget) setenv("QUARVEL_TEST_MEMORY", budget, 1);
-      results.push_back(run_quarvel(dir.path, c.args));
-      unsetenv("QUARVEL_TEST_MEMORY");
+      RunOptions o;
+      o.binary = QUARVEL_HOOKED;
+      if (*budget) o.env = {{"QUARVEL_TEST_MEMORY", budget}};
+      results.push_back(run_quarvel(dir.path, c.args, o));
       folders.push_back(folder_contents(dir.path));
       EXPECT_EQ(results.back().out, results[0].out);
       EXPECT_EQ(results.back().err, results[0].err);
