@@ -6,12 +6,13 @@
 // length byte's two high bits also choose the memory budget: none, one that two arrays fit
 // (products kept, in chunks of 16 values), or one that they don't (inputs read twice).
 //
-// The program ends failed runs with exit(); the link wraps exit, fopen, fclose, calloc, malloc
-// and mmap so that such an exit returns here and whatever the run left open or allocated is
-// released.
+// The program ends failed runs with exit(); the link wraps exit, fopen, fdopen, fclose, calloc,
+// malloc and mmap so that such an exit returns here and whatever the run left open or allocated
+// is released.
 // Checked on every run: the exit status is 0, 9 or 255; every input other than the output is
-// unchanged; no file appears but the output; on status 0 the output holds the first input's
-// element count × 4 bytes, or, for --help and --version, that no file changes.
+// unchanged; no file appears but the output; a failed run changes no file; on status 0 the
+// output holds the first input's element count × 4 bytes, or, for --help and --version, that no
+// file changes.
 #include <dirent.h>
 #include <setjmp.h>
 #include <sys/mman.h>
@@ -34,6 +35,7 @@ extern const char *infile1name, *infile2name, *outfilename;
 extern "C" {
 void __real_exit(int status) __attribute__((noreturn));
 FILE *__real_fopen(const char *path, const char *mode);
+FILE *__real_fdopen(int fd, const char *mode);
 int __real_fclose(FILE *f);
 void *__real_calloc(size_t n, size_t size);
 void *__real_malloc(size_t size);
@@ -54,6 +56,11 @@ void __wrap_exit(int status) {
 }
 FILE *__wrap_fopen(const char *path, const char *mode) {
   FILE *f = __real_fopen(path, mode);
+  if (in_run && f) open_streams.insert(f);
+  return f;
+}
+FILE *__wrap_fdopen(int fd, const char *mode) {
+  FILE *f = __real_fdopen(fd, mode);
   if (in_run && f) open_streams.insert(f);
   return f;
 }
@@ -170,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   mappings.clear();
 
   if (status != 0 && status != 9 && status != 255) abort();
+  if (status != 0 && files_here() != before) abort();
   const std::map<std::string, std::string> after = files_here();
   const std::string out = outfilename;
   for (const auto &[name, bytes] : after)
