@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "hooks.hpp"
 #include "interrupt.hpp"
@@ -32,40 +33,45 @@ bool rereadable(FILE *f) {
 
 namespace {
 
-// The path that `path` leads to through symbolic links, which need not exist yet (a link may
-// lead nowhere, and the output is then made where it leads); empty, with errno set, for a loop.
-std::string follow_links(const char *path) {
+// Puts in `target` (PATH_MAX bytes) the path that `path` leads to through symbolic links, which
+// need not exist yet (a link may lead nowhere, and the output is then made where it leads).
+// False, with errno set, for a loop or a path too long.
+bool follow_links(const char *path, char *target) {
   std::string p = path;
   for (int hops = 0; hops < 40; hops++) {
     struct stat st;
     char link[PATH_MAX];
     ssize_t n;
     if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
-        (n = readlink(p.c_str(), link, sizeof link - 1)) < 0)
-      return p;
+        (n = readlink(p.c_str(), link, sizeof link - 1)) < 0) {
+      errno = ENAMETOOLONG;
+      return snprintf(target, PATH_MAX, "%s", p.c_str()) < PATH_MAX;
+    }
     link[n] = '\0';
     const size_t slash = p.rfind('/');
     p = link[0] == '/' || slash == std::string::npos ? link : p.substr(0, slash + 1) + link;
   }
   errno = ELOOP;
-  return "";
+  return false;
 }
 
-// A name beside `target` that ls does not show, ending in `suffix`.
-std::string hidden_name(const std::string &target, const std::string &suffix) {
-  const size_t slash = target.rfind('/');
-  const size_t start = slash == std::string::npos ? 0 : slash + 1;
-  return target.substr(0, start) + "." + target.substr(start, 200) + suffix;
+// Puts in `name` (PATH_MAX bytes) a name beside `target` that ls does not show, ending in
+// `suffix`; false when it would be too long.
+bool hidden_name(const char *target, const char *suffix, char *name) {
+  const char *slash = strrchr(target, '/');
+  const int folder = slash ? static_cast<int>(slash + 1 - target) : 0;
+  return snprintf(name, PATH_MAX, "%.*s.%.200s%s", folder, target, target + folder, suffix) <
+         PATH_MAX;
 }
 
 // Removes a new file that will not become the output.
-void discard(int fd, std::string *temp) {
+void discard(int fd, char *temp) {
   close(fd);
-  if (temp->empty()) return;
+  if (!*temp) return;
   HoldSignals hold;
-  unlink(temp->c_str());
+  unlink(temp);
   remove_on_exit(nullptr);
-  temp->clear();
+  *temp = '\0';
 }
 
 // A new file in the folder of `target` that is to take its name: unnamed where the file system
@@ -73,9 +79,9 @@ void discard(int fd, std::string *temp) {
 // that exit and the caught signals remove. It gets the permission bits, owner and group of
 // `old`, or for a new name what creating the file would give it. Gives -1 with errno set when
 // no such file can be made, or the owner can't be kept.
-int new_file(const std::string &target, const struct stat *old, std::string *temp) {
-  const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+int new_file(const char *target, const struct stat *old, char *temp) {
+  const char *slash = strrchr(target, '/');
+  const std::string folder = slash ? std::string(target, slash + 1) : ".";
   int fd = -1;
   if (!test_named_temp() && access("/proc/self/fd", X_OK) == 0) {  // linkat needs it
     fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -83,15 +89,16 @@ int new_file(const std::string &target, const struct stat *old, std::string *tem
   }
   if (fd < 0) {
     HoldSignals hold;
-    std::string name = hidden_name(target, ".XXXXXX");
-    if ((fd = mkostemp(&name[0], O_CLOEXEC)) < 0) return -1;
-    if (!remove_on_exit(name.c_str())) {
-      unlink(name.c_str());
-      close(fd);
+    if (!hidden_name(target, ".XXXXXX", temp)) {
+      *temp = '\0';
       errno = ENAMETOOLONG;
       return -1;
     }
-    *temp = name;
+    if ((fd = mkostemp(temp, O_CLOEXEC)) < 0) {
+      *temp = '\0';
+      return -1;
+    }
+    remove_on_exit(temp);
   }
   mode_t mode;
   if (old) {
@@ -117,7 +124,7 @@ int new_file(const std::string &target, const struct stat *old, std::string *tem
 }
 
 // Gives the unnamed file `fd` a hidden name beside `target`, in `temp`.
-bool link_unnamed(int fd, const std::string &target, std::string *temp) {
+bool link_unnamed(int fd, const char *target, char *temp) {
   char proc[64];
   snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
   timespec t;
@@ -128,25 +135,28 @@ bool link_unnamed(int fd, const std::string &target, std::string *temp) {
     char suffix[32];
     seed = seed * 6364136223846793005ul + 1442695040888963407ul;
     snprintf(suffix, sizeof suffix, ".%06lx", (seed >> 40) & 0xffffff);
-    const std::string name = hidden_name(target, suffix);
-    if (!remove_on_exit(name.c_str())) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-    if (linkat(AT_FDCWD, proc, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      *temp = name;
+    if (!hidden_name(target, suffix, temp)) break;
+    if (linkat(AT_FDCWD, proc, AT_FDCWD, temp, AT_SYMLINK_FOLLOW) == 0) {
+      remove_on_exit(temp);
       return true;
     }
-    remove_on_exit(nullptr);
-    if (errno != EEXIST) return false;
+    if (errno != EEXIST) {
+      *temp = '\0';
+      return false;
+    }
   }
+  *temp = '\0';
+  errno = EEXIST;
   return false;
 }
 
 }  // namespace
 
 Output open_output(const char *path, bool over_input) {
-  Output out{nullptr, path, Output::kReplace, false, false, path, ""};
+  Output out;
+  out.file = nullptr, out.name = path, out.way = Output::kReplace;
+  out.cut = out.after_lines = false;
+  out.target[0] = out.temp[0] = '\0';
   struct stat st, so;
   const bool exists = stat(path, &st) == 0;
   int fd = -1, error = exists ? 0 : errno;
@@ -161,12 +171,11 @@ Output open_output(const char *path, bool over_input) {
     fd = open(path, O_WRONLY | O_CLOEXEC);
   } else if (exists) {
     fd = open(path, O_WRONLY | O_CLOEXEC);  // may the user write it at all
-    out.target = follow_links(path);
     struct stat t;
-    const bool replace = fd >= 0 && st.st_nlink == 1 && !out.target.empty() &&
-                         stat(out.target.c_str(), &t) == 0 && t.st_dev == st.st_dev &&
+    const bool replace = fd >= 0 && st.st_nlink == 1 && follow_links(path, out.target) &&
+                         stat(out.target, &t) == 0 && t.st_dev == st.st_dev &&
                          t.st_ino == st.st_ino;
-    const int fresh = replace ? new_file(out.target, &st, &out.temp) : -1;
+    const int fresh = replace ? new_file(out.target, &st, out.temp) : -1;
     if (fresh >= 0) {
       close(fd);
       fd = fresh;
@@ -175,12 +184,11 @@ Output open_output(const char *path, bool over_input) {
       if (!over_input && ftruncate(fd, 0) != 0) close(fd), fd = -1;
     }
   } else if (error == ENOENT) {
-    out.target = follow_links(path);
-    fd = out.target.empty() ? -1 : new_file(out.target, nullptr, &out.temp);
+    fd = follow_links(path, out.target) ? new_file(out.target, nullptr, out.temp) : -1;
   }
   if (fd >= 0 && !(out.file = fdopen(fd, "wb"))) {
     const int lost = errno;
-    discard(fd, &out.temp);
+    discard(fd, out.temp);
     fd = -1, errno = lost;
   }
   if (fd < 0) {
@@ -203,20 +211,20 @@ int close_output(Output &out, int64_t count, int write_error, bool discard) {
   errno = 0;
   if (keep && fflush(out.file) != 0) error = errno ? errno : EIO;
   if (!error && !discard && out.cut && ftruncate(fileno(out.file), count * 4) != 0) error = errno;
-  if (!error && !discard && out.way == Output::kReplace && out.temp.empty() &&
-      !link_unnamed(fileno(out.file), out.target, &out.temp))
+  if (!error && !discard && out.way == Output::kReplace && !out.temp[0] &&
+      !link_unnamed(fileno(out.file), out.target, out.temp))
     error = errno;
   errno = 0;
   if (fclose(out.file) != 0 && !error) error = errno ? errno : EIO;
   out.file = nullptr;
-  if (out.way == Output::kReplace && !out.temp.empty()) {
+  if (out.way == Output::kReplace && out.temp[0]) {
     HoldSignals hold;
-    if (error || discard || rename(out.temp.c_str(), out.target.c_str()) != 0) {
+    if (error || discard || rename(out.temp, out.target) != 0) {
       if (!error && !discard) error = errno;
-      unlink(out.temp.c_str());
+      unlink(out.temp);
     }
     remove_on_exit(nullptr);
-    out.temp.clear();
+    out.temp[0] = '\0';
   }
   if (!error) return 0;
   warn("%s: %s", out.name, strerror(error));

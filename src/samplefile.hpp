@@ -1,9 +1,10 @@
 // Sample files: headerless arrays of IEEE 754 binary32 values in host byte order.
 #pragma once
 
+#include <limits.h>
+
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
 /// Opens a sample file for reading; gives none, with errno set, when the path can't be opened or
 /// is a directory.
@@ -23,8 +24,9 @@ struct Output {
   } way;
   bool cut;            // in place over an input that is read again: cut to length at the end
   bool after_lines;    // the output is standard output: the products follow the printed lines
-  std::string target;  // the path that symbolic links lead to
-  std::string temp;    // the hidden name of the new file, while it has one
+  // Held in place, so that an exit() leaves nothing allocated behind.
+  char target[PATH_MAX];  // the path that symbolic links lead to
+  char temp[PATH_MAX];    // the hidden name of the new file, while it has one, else empty
 };
 
 /// Opens the output at `path`: a regular file, or a name that is none yet, is replaced by a new
