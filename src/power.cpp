@@ -49,8 +49,10 @@
 // The error dt in t moves 2^t by a factor 2^dt: relative error |dt|·ln2·(1 + 2^-40). Altogether
 //   E(t) <= 2^-42.5 + 0.694·2^-42.8·|t| < 2^-42·(1 + |t|),
 // which the tests check against 80-bit powl on random values; it is a thousandth of
-// E_glibc(t) or less. The window is 4·(E_glibc(t) + E(t)), and the fast path decides where a
-// float tie lies further than that from the double. No result with |t| over 101 decides:
+// E_glibc(t) or less. The window is 4·(E_glibc(t) + E(t)), and the fast path decides where
+// every float tie lies further than that from the double: the nearest one in its binade, and
+// just above a power of two 2^k, the one below it at 2^k - 2^(k-25), which is nearer there (a
+// test of the first alone would leave a margin of 2, not 4, against the second). No result with |t| over 101 decides:
 // the window then exceeds half a float's spacing, so t needs no bound of its own.
 
 namespace {

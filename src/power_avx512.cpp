@@ -47,12 +47,16 @@ inline __attribute__((always_inline)) __m256 power8(const Tables &T, __m512d t, 
   for (int j = 3; j >= 0; j--) h = _mm512_fmadd_pd(h, f, T.exp[j]);
   const __m512d v = _mm512_fmadd_pd(_mm512_mul_pd(scale, f), h, scale);
 
-  // The tie in v's binade nearest v: v's bits with the 29 that a float does not keep set to
-  // 2^28. v - tie is exact.
+  // The nearest float tie, as from_float_tie finds it: in v's binade, v's bits with the 29
+  // that a float does not keep set to 2^28; below it, 2^k·(1 - 2^-25).
+  const __m512i vb = _mm512_castpd_si512(v);
   const __m512d tie = _mm512_castsi512_pd(_mm512_ternarylogic_epi64(
-      _mm512_castpd_si512(v), _mm512_set1_epi64(~0x1fffffffll), _mm512_set1_epi64(0x10000000),
-      0xea));  // (a & b) | c
-  const __m512d from_tie = _mm512_abs_pd(_mm512_sub_pd(v, tie));
+      vb, _mm512_set1_epi64(~0x1fffffffll), _mm512_set1_epi64(0x10000000), 0xea));  // (a&b)|c
+  const __m512d below = _mm512_mul_pd(
+      _mm512_castsi512_pd(_mm512_and_si512(vb, _mm512_set1_epi64(0xfff0000000000000ll))),
+      _mm512_set1_pd(1 - 0x1p-25));
+  const __m512d from_tie =
+      _mm512_min_pd(_mm512_abs_pd(_mm512_sub_pd(v, tie)), _mm512_sub_pd(v, below));
   const __m512d window = _mm512_mul_pd(
       _mm512_fmadd_pd(_mm512_set1_pd(w.a), _mm512_abs_pd(t), _mm512_set1_pd(w.b)), v);
   __mmask8 d = _mm512_cmp_pd_mask(v, _mm512_set1_pd(0x1p-126), _CMP_GE_OQ);

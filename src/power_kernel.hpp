@@ -81,16 +81,24 @@ static inline __attribute__((always_inline)) double power_of_two(double t) {
 
 // True where the double v = x^y decides the float: x positive and normal, v in the normal
 // float range and further than the window from every float tie. The tie nearest v in its
-// binade has v's bits with the 29 that a float does not keep set to 2^28; v - tie is exact, and
-// a tie in another binade is further still.
+// binade, 2^k <= v < 2^(k+1), has v's bits with the 29 that a float does not keep set to 2^28;
+// the one nearest below the binade is 2^k·(1 - 2^-25), half the spacing of the floats below
+// 2^k, and nearer than the first when v - 2^k < 2^(k-26). Both differences are exact (the
+// second by Sterbenz's lemma); ties above the binade are further than the top one in it.
+static inline __attribute__((always_inline)) double from_float_tie(double v) {
+  const double tie = double_of((bits_of(v) & ~uint64_t{0x1fffffff}) | 0x10000000);
+  const double below = double_of(bits_of(v) & 0xfff0000000000000) * (1 - 0x1p-25);
+  const double within = std::fabs(v - tie), across = v - below;
+  return within < across ? within : across;
+}
+
 static inline __attribute__((always_inline)) bool power_decided(float x, double t, double v,
                                                                 const Window &w) {
   uint32_t u;
   memcpy(&u, &x, 4);
-  const double tie = double_of((bits_of(v) & ~uint64_t{0x1fffffff}) | 0x10000000);
   // Bitwise: no branch for the compiler to make of it.
   return (u - 0x00800000u < 0x7f000000u) & (v >= 0x1p-126) & (v < 0x1p128) &
-         (std::fabs(v - tie) > std::fma(w.a, std::fabs(t), w.b) * v);
+         (from_float_tie(v) > std::fma(w.a, std::fabs(t), w.b) * v);
 }
 
 // Bit i % 16 of undecided[i / 16] set where open[i] is 1, for i < n; open has room for n

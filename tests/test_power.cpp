@@ -160,4 +160,74 @@ TEST(Power, DecidesMostOrdinaryValues) {
   }
 }
 
+// How far the vector path's double for x^y lies from the nearest float tie, in units of the
+// window that the derivation in power.cpp allows: 4·(glibc's stated error + the path's own).
+// Found here from the floats around the double, not as the path finds it.
+double window_ratio(float x, float y) {
+  double t;
+  const double v = power_in_double(x, y, &t);
+  // The ties on either side of the float nearest v (just above a power of two, the one below
+  // is the nearer); their distances are exact, floats having 24 bits.
+  const double f = static_cast<float>(v);
+  const double up = (f + nextafterf(f, INFINITY)) / 2, down = (f + nextafterf(f, 0.0f)) / 2;
+  const double from_tie = std::min(std::fabs(v - up), std::fabs(v - down));
+  const double glibc = std::fabs(t) * 0.6931471805599453 * 1.83 * 0x1p-33 + 1.69 * 0x1p-34;
+  return from_tie / (4 * (glibc + power_error_bound(t)) * v);
+}
+
+// The values that the window must leave to powf, and those it must decide, by their ratio
+// above; both are found by search, among ordinary values and just above powers of two, where
+// the nearest tie lies below the binade and a large |t| makes the window nearly that wide.
+TEST(Power, DecidesExactlyOutsideTheDerivedWindow) {
+  if (!fast_powers_allowed()) GTEST_SKIP() << "this platform's powf carries no known bound";
+  float probe = 1.5f;
+  if (power_piece(&probe, 2.5f, &probe, 1) != 0) GTEST_SKIP() << "no vector path on this CPU";
+  std::mt19937 rng(15);
+  size_t above = 0;
+  for (float y : {2.5f, -1.3f, 3.0f, 7.25f, 0.001f}) {
+    std::vector<float> inside, outside, above_power_of_two;
+    auto sort = [&](float x) {
+      double t;
+      const double v = power_in_double(x, y, &t);
+      if (!(v >= 0x1p-120 && v < 0x1p120)) return;
+      const double ratio = window_ratio(x, y);
+      if (ratio < 0.9 && inside.size() < 900) inside.push_back(x);
+      if (ratio > 1.1 && ratio < 4 && outside.size() < 1024) outside.push_back(x);
+    };
+    for (int i = 0; i < 400000 && inside.size() < 900; i++)
+      sort(std::uniform_real_distribution<float>(0.01f, 4.0f)(rng));
+    // x^y just above 2^k for |k| from 60 to 100: the floats nearest 2^(k/y).
+    for (int k = -100; k <= 100; k++) {
+      if (std::abs(k) < 60) continue;
+      const float x0 = static_cast<float>(exp2l(k / static_cast<long double>(y)));
+      if (!(x0 >= FLT_MIN && x0 < 1e30f)) continue;
+      float x = x0;
+      for (int j = 0; j < 40; j++, x = nextafterf(x, INFINITY)) {
+        double t;
+        const double v = power_in_double(x, y, &t);
+        const double power_of_two = ldexp(1.0, ilogb(v));
+        if (v - power_of_two < ldexp(v, -26) && window_ratio(x, y) < 0.9)
+          above_power_of_two.push_back(x);
+      }
+      x = x0;
+      for (int j = 0; j < 40; j++, x = nextafterf(x, 0.0f)) sort(x);
+    }
+    ASSERT_GT(inside.size(), 100u) << y;
+    ASSERT_GT(outside.size(), 100u) << y;
+    above += above_power_of_two.size();
+    for (size_t i = 0; i < above_power_of_two.size() && inside.size() < 1024; i++)
+      inside.push_back(above_power_of_two[i]);
+    for (int lanes : widths()) {
+      std::vector<float> out(1024);
+      EXPECT_EQ(power_piece(inside.data(), y, out.data(), static_cast<int>(inside.size()), lanes),
+                static_cast<int>(inside.size()))
+          << "values inside the window decided, y = " << y << ", " << lanes << " lanes";
+      EXPECT_EQ(power_piece(outside.data(), y, out.data(), static_cast<int>(outside.size()), lanes),
+                0)
+          << "values outside the window left to powf, y = " << y << ", " << lanes << " lanes";
+    }
+  }
+  EXPECT_GT(above, 0u) << "no value found just above a power of two";
+}
+
 }  // namespace
