@@ -336,7 +336,10 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
     exit(9);
   }
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
-  run.buffers = static_cast<float *>(malloc(working));
+  // Pages of their own: the kernel copies file data into a buffer that starts a few bytes past
+  // a page boundary, where malloc puts large blocks, up to six times slower on some CPUs.
+  void *buffers = mmap(nullptr, working, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  run.buffers = buffers == MAP_FAILED ? nullptr : static_cast<float *>(buffers);
   run.fingerprints = static_cast<uint64_t *>(calloc(run.products ? 1 : 2 * chunks + 1, 8));
   if (!run.buffers || !run.fingerprints) {
     perror(progname);
