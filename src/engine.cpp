@@ -26,11 +26,15 @@
 // The run in two passes over chunks of both inputs:
 // - first, each chunk is read and its products formed, on as many workers as there are cores,
 //   and the chunks' values are added to the extremes, the sum and the sum of squares in order;
-// - then the output is opened, and the products are written and their deviations from the mean
-//   added in order. The products come from memory when they fit there (unless they cost less to
-//   form again than to keep); otherwise the chunks are read and their products formed again,
-//   and fingerprints of each chunk's products and first input, taken in the first pass, tell
-//   whether an input changed in between, and which.
+//   where the output is a new file that replaces the old only at the end, the products are
+//   written to it at their place as they are formed;
+// - then their deviations from the mean are added in order, from the products read back from
+//   that file (the file cache holds them, or else the disk, read once). Any other output (in
+//   place, a device) is opened only now and written in this pass. The products then come from
+//   memory when they fit there (unless they cost less to form again than to keep); otherwise
+//   the chunks are read and their products formed again, and fingerprints of each chunk's
+//   products and first input, taken in the first pass, tell whether an input changed in
+//   between, and which.
 // Every buffer is allocated once, before the first pass, and reused for every chunk.
 
 namespace {
@@ -179,7 +183,8 @@ struct Progress {
   void begin(const Run &run) {
     shown = 2 * run.bytes > (int64_t{1} << 30) && isatty(2);
     set_progress_line(shown);
-    total = run.bytes * (run.products ? 3.0 : 5.0), done = 0, start = last = now();
+    total = run.bytes * (run.early >= 0 || run.products ? 4.0 : 5.0), done = 0;
+    start = last = now();
   }
   void add(double bytes) {
     done += bytes;
@@ -294,9 +299,11 @@ Budget memory_budget() {
 }
 
 Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float power1,
-              float power2, const char *progname, const Budget &budget, int threads) {
+              float power2, const char *progname, const Budget &budget, int threads,
+              int early) {
   Run run;
   run.in1 = in1, run.in2 = in2, run.name1 = name1, run.name2 = name2;
+  run.early = early, run.early_error = 0;
   run.power1 = power1, run.power2 = power2;
   run.bytes = -1;
   if (fseeko(in1, 0, SEEK_END) == 0) run.bytes = ftello(in1);
@@ -322,15 +329,15 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   // more than the pages (measured: for every exponent but 1 and 0).
   // Only files and block devices give the same bytes again (a device such as /dev/urandom can be
   // positioned, yet not read twice).
-  const bool twice = rereadable(in1) && rereadable(in2);
+  const bool twice = run.twice = rereadable(in1) && rereadable(in2);
   const bool again = cheap_powers(power1, power2) && twice;
   run.products = nullptr;
-  if (run.bytes <= (budget.available - working) / 2 && run.count > 0 && !again) {
+  if (run.bytes <= (budget.available - working) / 2 && run.count > 0 && !again && early < 0) {
     void *p = mmap(nullptr, run.count * 4, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                    -1, 0);
     if (p != MAP_FAILED) run.products = static_cast<float *>(p);
   }
-  if (!run.products && run.count > 0 && !twice) {
+  if (!run.products && run.count > 0 && !twice && early < 0) {
     warn("%s can't be read twice, and the products of these inputs don't fit in memory",
          rereadable(in1) ? name2 : name1);
     exit(9);
@@ -340,7 +347,8 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   // a page boundary, where malloc puts large blocks, up to six times slower on some CPUs.
   void *buffers = mmap(nullptr, working, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   run.buffers = buffers == MAP_FAILED ? nullptr : static_cast<float *>(buffers);
-  run.fingerprints = static_cast<uint64_t *>(calloc(run.products ? 1 : 2 * chunks + 1, 8));
+  const bool fingerprinted = !run.products && early < 0;
+  run.fingerprints = static_cast<uint64_t *>(calloc(fingerprinted ? 2 * chunks + 1 : 1, 8));
   if (!run.buffers || !run.fingerprints) {
     perror(progname);
     exit(9);
@@ -354,7 +362,7 @@ void first_pass(Run &run) {
   const bool in_turn = !rereadable(run.in2);
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
   Turns turns;
-  Failure failed1, failed2;
+  Failure failed1, failed2, early_failed;
   progress.begin(run);
   auto chunk_of = [&](int64_t k, int w) {
     return run.products ? run.products + k * run.chunk : buffer(run, w, 0);
@@ -372,14 +380,17 @@ void first_pass(Run &run) {
         if (!read2) failed2.set(k, run.name2);
         if (failed1.any || failed2.any) return;
         if (!read_chunk(fd1, a, n * 4, offset)) return failed1.set(k, run.name1);
-        if (!run.products) run.fingerprints[2 * k + 1] = fingerprint(a, n);
+        const bool fingerprinted = !run.products && run.early < 0;
+        if (fingerprinted) run.fingerprints[2 * k + 1] = fingerprint(a, n);
         power_product(a, b, n, run.power1, run.power2, 1);
-        if (!run.products) run.fingerprints[2 * k] = fingerprint(a, n);
+        if (fingerprinted) run.fingerprints[2 * k] = fingerprint(a, n);
+        if (run.early >= 0 && !early_failed.any && !write_at(run.early, a, n * 4, offset))
+          early_failed.set(k, run.name1);
       },
       [&](int64_t k, int w) {
         if (failed1.any || failed2.any) return;
         add_values(run.totals, chunk_of(k, w), length(k));
-        progress.add(2.0 * length(k) * 4);
+        progress.add((run.early >= 0 ? 3.0 : 2.0) * length(k) * 4);
       });
   // Each input is read for the first input's size in bytes, its bytes past the last value too.
   if (!failed1.any && !failed2.any && !read_tail(fd1, run.bytes, false))
@@ -392,7 +403,9 @@ void first_pass(Run &run) {
     failed1.set(0, run.name1);
   if (failed1.any) die_unreadable(failed1, 9);
   if (failed2.any) die_unreadable(failed2, 9);
-  if (run.products) end_run(run);  // else the second pass reads them again
+  if (early_failed.any) run.early_error = early_failed.error;
+  // The second pass reads the inputs again only when it must form the products again.
+  if (run.products || (run.early >= 0 && !run.early_error)) end_run(run);
 }
 
 bool overwrites_input(const Run &run, const char *path) {
@@ -407,6 +420,31 @@ bool overwrites_input(const Run &run, const char *path) {
 Outcome second_pass(Run &run, FILE *out, bool deviations) {
   Outcome outcome = {0, nullptr};
   const float mean = mean_of(run.totals, run.count);
+  const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
+  auto length = [&](int64_t k) { return std::min(run.chunk, run.count - k * run.chunk); };
+  if (run.early >= 0 && !run.early_error) {
+    Failure unreadable;
+    for_each_chunk(
+        chunks, run.threads,
+        [&](int64_t k, int w) {
+          if (!unreadable.any &&
+              !read_chunk(run.early, buffer(run, w, 0), length(k) * 4, k * run.chunk * 4))
+            unreadable.set(k, nullptr);
+        },
+        [&](int64_t k, int w) {
+          if (unreadable.any) return;
+          if (deviations) add_deviations(run.totals, buffer(run, w, 0), length(k), mean);
+          progress.add(length(k) * 4.0);
+        });
+    progress.end();
+    outcome.write_error = unreadable.error;
+    return outcome;
+  }
+  if (run.early >= 0) {
+    // Its writes failed: the products are formed again, for the deviations alone.
+    outcome.write_error = run.early_error;
+    out = nullptr;
+  }
   auto write = [&](const float *data, int64_t n) {
     errno = 0;
     if (out && !outcome.write_error && fwrite(data, 4, n, out) < static_cast<size_t>(n))
@@ -436,8 +474,7 @@ Outcome second_pass(Run &run, FILE *out, bool deviations) {
     return outcome;
   }
   const int fd1 = fileno(run.in1), fd2 = fileno(run.in2);
-  const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
-  auto length = [&](int64_t k) { return std::min(run.chunk, run.count - k * run.chunk); };
+  const bool fingerprinted = run.early < 0;
   // A file written from its start is written by every worker at once, each chunk after it was
   // read, so that an output over an input is read before it is written over. Anything else (a
   // pipe, a device, standard output after its lines) is written in order.
@@ -455,9 +492,9 @@ Outcome second_pass(Run &run, FILE *out, bool deviations) {
         if (!read_chunk(fd1, a, n * 4, offset)) return unreadable.set(k, run.name1);
         if (!read_chunk(fd2, b, n * 4, offset)) return unreadable.set(k, run.name2);
         // Products that differ come from a changed input: the first, unless it is the same.
-        const bool same1 = fingerprint(a, n) == run.fingerprints[2 * k + 1];
+        const bool same1 = !fingerprinted || fingerprint(a, n) == run.fingerprints[2 * k + 1];
         power_product(a, b, n, run.power1, run.power2, 1);
-        if (fingerprint(a, n) != run.fingerprints[2 * k])
+        if (fingerprinted && fingerprint(a, n) != run.fingerprints[2 * k])
           changed.set(k, same1 ? run.name2 : run.name1);
         if (anywhere && !write_error && !write_at(fileno(out), a, n * 4, offset))
           write_error = errno ? errno : EIO;

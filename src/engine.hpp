@@ -1,5 +1,7 @@
 // The run's engine: both inputs stream through in chunks, the products and the summary are
-// formed as they arrive, and a second pass writes the output and takes the deviations.
+// formed as they arrive, and a second pass takes the deviations from the mean. Products go to a
+// new output file as they are formed, and are read back from it; an output that is written
+// otherwise gets them in the second pass.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +28,12 @@ struct Run {
   float power1, power2;
   int64_t chunk;           // values per chunk
   int threads;
-  float *products;         // all the products, when two arrays' worth fit in memory and they
-                           // cost more to form than to keep; else none, and the second pass
-                           // reads the inputs again
+  int early;               // the new output file that the first pass writes, or -1
+  int early_error;         // errno of its first failed write, or 0
+  bool twice;              // both inputs can be read again: files or block devices
+  float *products;         // without one: all the products, when two arrays' worth fit in
+                           // memory and they cost more to form than to keep; else none, and the
+                           // second pass reads the inputs again
   float *buffers;           // two chunks per worker
   uint64_t *fingerprints;   // two per chunk when products are formed again: the products' and
                             // the first input's
@@ -36,11 +41,13 @@ struct Run {
 };
 
 /// Takes the first input's size, prints the two allocating lines with it, and sets the run up
-/// within `budget`. Ends the process with status 9 when the size can't be taken or the memory
-/// can't be had (perror), or when an input can't be read twice (it is no file or block device)
-/// and the products don't fit in memory.
+/// within `budget`, to write the products to `early` (a new file, read back later) if it is
+/// not -1. Ends the process with status 9 when the size can't be taken or the memory can't be
+/// had (perror), or, without `early`, when an input can't be read twice (it is no file or block
+/// device) and the products don't fit in memory.
 Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float power1,
-              float power2, const char *progname, const Budget &budget, int threads = 0);
+              float power2, const char *progname, const Budget &budget, int threads = 0,
+              int early = -1);
 
 /// Reads both inputs for the first input's size in bytes, forming the products and the
 /// extremes, the sum and the sum of squares. Ends the process with status 9 when an input can't
@@ -58,8 +65,10 @@ struct Outcome {
 };
 
 /// Writes the products to `out` (none: nowhere) and, with `deviations`, adds their deviations
-/// from the mean; it may be run again to write them after the summary. Ends the process with
-/// status 255 when an input can't be read again.
+/// from the mean; it may be run again to write them after the summary. With an early file the
+/// products are read back from it, and `out` is that file. Ends the process with status 255 when
+/// an input can't be read again, or the early file could not be written and the inputs can't
+/// be read again.
 Outcome second_pass(Run &run, FILE *out, bool deviations = true);
 
 /// Closes the inputs, if the run still has them open.

@@ -110,11 +110,19 @@ int main(int argc, char **argv) {
     exit(9);
   }
   catch_signals();
+  // A new file that replaces the output only at the end takes the products as they are formed;
+  // any other output is opened only once both inputs were read to their end.
+  Output out;
+  const bool early = open_replacement(outfilename, &out);
   Run run = start_run(infile1, infile1name, infile2, infile2name, power1, power2, argv[0],
-                      memory_budget());
-  first_pass(run);  // both inputs are read to their end before the output is touched
-  Output out = open_output(outfilename, overwrites_input(run, outfilename));
+                      memory_budget(), 0, early ? fileno(out.file) : -1);
+  first_pass(run);
+  if (!early) out = open_output(outfilename, overwrites_input(run, outfilename));
   outfile = out.file;
+  if (run.early_error && !run.twice) {  // the products are lost, and can't be formed again
+    end_run(run);
+    return check_stdout(close_output(out, run.count, run.early_error));
+  }
   // Standard output as the output gets the products after the lines, as a reader expects.
   Outcome done = second_pass(run, out.after_lines ? nullptr : outfile);
   print_summary(summary_of(run.totals, run.count));

@@ -84,7 +84,7 @@ int new_file(const char *target, const struct stat *old, char *temp) {
   const std::string folder = slash ? std::string(target, slash + 1) : ".";
   int fd = -1;
   if (!test_named_temp() && access("/proc/self/fd", X_OK) == 0) {  // linkat needs it
-    fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
   }
   if (fd < 0) {
@@ -152,24 +152,44 @@ bool link_unnamed(int fd, const char *target, char *temp) {
 
 }  // namespace
 
-Output open_output(const char *path, bool over_input) {
-  Output out;
+namespace {
+
+// Puts the stream of `fd` in `out`; gives 0, or an errno after removing a new file.
+int stream(int fd, Output &out) {
+  if ((out.file = fdopen(fd, "wb"))) return 0;
+  const int error = errno;
+  discard(fd, out.temp);
+  return error;
+}
+
+// Decides how the output at `path` is written and opens it; gives 0, or an errno. With `early`
+// only a new file that is to replace it is made, and -1 says the output is written otherwise,
+// or can't be opened: nothing else is opened, cut or made.
+int open_way(const char *path, bool over_input, bool early, Output &out) {
   out.file = nullptr, out.name = path, out.way = Output::kReplace;
   out.cut = out.after_lines = false;
   out.target[0] = out.temp[0] = '\0';
   struct stat st, so;
-  const bool exists = stat(path, &st) == 0;
-  int fd = -1, error = exists ? 0 : errno;
-  if (exists && fstat(1, &so) == 0 && so.st_dev == st.st_dev && so.st_ino == st.st_ino) {
+  if (stat(path, &st) != 0) {
+    if (errno != ENOENT) return early ? -1 : errno;
+    const int fd = follow_links(path, out.target) ? new_file(out.target, nullptr, out.temp) : -1;
+    if (fd < 0) return early ? -1 : errno;
+    return stream(fd, out);
+  }
+  int fd = -1;
+  if (fstat(1, &so) == 0 && so.st_dev == st.st_dev && so.st_ino == st.st_ino) {
     // Written through standard output itself, after its lines, and never cut.
+    if (early) return -1;
     out.way = Output::kDirect, out.after_lines = true;
     fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
-  } else if (exists && S_ISDIR(st.st_mode)) {
-    fd = -1, errno = EISDIR;
-  } else if (exists && !S_ISREG(st.st_mode)) {
+  } else if (S_ISDIR(st.st_mode)) {
+    if (early) return -1;
+    errno = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    if (early) return -1;
     out.way = Output::kDirect;
     fd = open(path, O_WRONLY | O_CLOEXEC);
-  } else if (exists) {
+  } else {
     fd = open(path, O_WRONLY | O_CLOEXEC);  // may the user write it at all
     struct stat t;
     const bool replace = fd >= 0 && st.st_nlink == 1 && follow_links(path, out.target) &&
@@ -179,21 +199,26 @@ Output open_output(const char *path, bool over_input) {
     if (fresh >= 0) {
       close(fd);
       fd = fresh;
+    } else if (early) {
+      if (fd >= 0) close(fd);
+      return -1;
     } else if (fd >= 0) {
       out.way = Output::kInPlace, out.cut = over_input;
       if (!over_input && ftruncate(fd, 0) != 0) close(fd), fd = -1;
     }
-  } else if (error == ENOENT) {
-    fd = follow_links(path, out.target) ? new_file(out.target, nullptr, out.temp) : -1;
   }
-  if (fd >= 0 && !(out.file = fdopen(fd, "wb"))) {
-    const int lost = errno;
-    discard(fd, out.temp);
-    fd = -1, errno = lost;
-  }
-  if (fd < 0) {
-    if (!exists && error != ENOENT) errno = error;
-    error = errno;
+  return fd < 0 ? errno : stream(fd, out);
+}
+
+}  // namespace
+
+bool open_replacement(const char *path, Output *out) {
+  return open_way(path, false, true, *out) == 0;
+}
+
+Output open_output(const char *path, bool over_input) {
+  Output out;
+  if (const int error = open_way(path, over_input, false, out)) {
     printf("ERROR: unable to open %s\n", path);
     warn("%s: %s", path, strerror(error));
     exit(9);

@@ -36,6 +36,12 @@ struct Output {
 /// when the output can't be opened, as opening it for writing would fail.
 Output open_output(const char *path, bool over_input = false);
 
+/// Makes, before the inputs are read, the new file that is to replace the output at `path`, so
+/// that the products can be written to it as they are formed; false, with nothing made or
+/// changed, where the output is to be written otherwise or can't be opened (open_output then
+/// opens it, or says why not).
+bool open_replacement(const char *path, Output *out);
+
 /// Prints the line that announces the `count` values written to the output.
 void announce_output(const char *name, int64_t count);
 

@@ -44,25 +44,30 @@ struct Result {
   int status;
 };
 
-// One whole run of the engine on the files a.bin and b.bin in `dir`, written to `out`;
-// `between` runs after the first pass.
+// One whole run of the engine on the files a.bin and b.bin in `dir`, written to `out`, as
+// the program runs it: `early`, the products go to a new file as they are formed (where the
+// output is one to be replaced); `between` runs after the first pass.
 template <class Between>
 Result run_engine(const ScratchDir &dir, const std::string &out, float p1, float p2,
-                  const Budget &budget, int threads, Between between) {
+                  const Budget &budget, int threads, bool early, Between between) {
   Quiet quiet;
   FILE *in1 = fopen((dir / "a.bin").c_str(), "rb"), *in2 = fopen((dir / "b.bin").c_str(), "rb");
-  ::Run run = start_run(in1, "a.bin", in2, "b.bin", p1, p2, "quarvel", budget, threads);
+  Output o;
+  early = early && open_replacement((dir / out).c_str(), &o);
+  ::Run run = start_run(in1, "a.bin", in2, "b.bin", p1, p2, "quarvel", budget, threads,
+                        early ? fileno(o.file) : -1);
   first_pass(run);
   between();
-  Output o = open_output((dir / out).c_str(), overwrites_input(run, (dir / out).c_str()));
+  if (!early) o = open_output((dir / out).c_str(), overwrites_input(run, (dir / out).c_str()));
   const Outcome outcome = second_pass(run, o.file);
   end_run(run);
   const int status = close_output(o, run.count, outcome.write_error);
   return {read_file(dir / out), summary_of(run.totals, run.count), outcome, status};
 }
 
-Result run_engine(const ScratchDir &dir, float p1, float p2, const Budget &budget, int threads) {
-  return run_engine(dir, "out.bin", p1, p2, budget, threads, [] {});
+Result run_engine(const ScratchDir &dir, float p1, float p2, const Budget &budget, int threads,
+                  bool early) {
+  return run_engine(dir, "out.bin", p1, p2, budget, threads, early, [] {});
 }
 
 // What the straightforward computation gives for these input bytes.
@@ -126,13 +131,16 @@ TEST(Engine, MatchesTheOracleAcrossChunksThreadsAndModes) {
       write_file(dir / "b.bin", second);
       const Result want = oracle(first, second, p1, p2);
       for (const Budget &budget : {kKeep, kStream, Budget{0, 100}, Budget{1 << 30, 16}})
-        for (int threads : {1, 2, 3}) {
-          SCOPED_TRACE(std::string(c.name) + ", powers " + std::to_string(p1) + " " +
-                       std::to_string(p2) + ", chunk " + std::to_string(budget.chunk) +
-                       (budget.available ? " in memory" : " read twice") + ", " +
-                       std::to_string(threads) + " threads");
-          expect_same(run_engine(dir, p1, p2, budget, threads), want);
-        }
+        for (int threads : {1, 2, 3})
+          for (bool early : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + ", powers " + std::to_string(p1) + " " +
+                         std::to_string(p2) + ", chunk " + std::to_string(budget.chunk) +
+                         (early                ? " written early"
+                          : budget.available ? " in memory"
+                                             : " read twice") +
+                         ", " + std::to_string(threads) + " threads");
+            expect_same(run_engine(dir, p1, p2, budget, threads, early), want);
+          }
     }
 }
 
@@ -157,7 +165,7 @@ TEST(Engine, SummaryInPiecesEqualsTheWhole) {
 
 // Only the second pass over inputs read again can see a change; the first input is named when
 // both changed. Products are kept when they fit, except those of exponents 1 and 0, which cost
-// less to form again than to keep.
+// less to form again than to keep; products written early to a new output are read back.
 TEST(Engine, InputChangedBetweenPasses) {
   struct Case {
     const char *name;
@@ -165,12 +173,14 @@ TEST(Engine, InputChangedBetweenPasses) {
     float power1;
     bool change1, change2;
     const char *named;
+    bool early;
   } cases[] = {
-      {"first input, read twice", kStream, 1.5f, true, false, "a.bin"},
-      {"second input, read twice", kStream, 1.5f, false, true, "b.bin"},
-      {"both, read twice", kStream, 1.5f, true, true, "a.bin"},
-      {"first input, kept in memory", kKeep, 1.5f, true, false, nullptr},
-      {"first input, cheaper to form again", kKeep, 1, true, false, "a.bin"},
+      {"first input, read twice", kStream, 1.5f, true, false, "a.bin", false},
+      {"second input, read twice", kStream, 1.5f, false, true, "b.bin", false},
+      {"both, read twice", kStream, 1.5f, true, true, "a.bin", false},
+      {"first input, kept in memory", kKeep, 1.5f, true, false, nullptr, false},
+      {"first input, cheaper to form again", kKeep, 1, true, false, "a.bin", false},
+      {"both, written early", kStream, 1, true, true, nullptr, true},
   };
   const std::string first = sample_bytes(1000, 4), second = sample_bytes(1000, 5);
   for (const Case &c : cases) {
@@ -187,7 +197,7 @@ TEST(Engine, InputChangedBetweenPasses) {
     while (!(x[last] > 0.01f && x[last] < 4 && y[last] > 0.01f && y[last] < 4)) last--;
     std::string changed_second = second;
     changed_second[4 * last] ^= 0x01;
-    const Result r = run_engine(dir, "out.bin", c.power1, 1, c.budget, 2, [&] {
+    const Result r = run_engine(dir, "out.bin", c.power1, 1, c.budget, 2, c.early, [&] {
       if (c.change1) write_file(dir / "a.bin", changed_first);
       if (c.change2) write_file(dir / "b.bin", changed_second);
     });
@@ -211,7 +221,7 @@ TEST(Engine, OutputOverAnInputReadTwice) {
     write_file(dir / "b.bin", second);
     ASSERT_EQ(link((dir / "b.bin").c_str(), (dir / "link.bin").c_str()), 0);
     const Result want = oracle(first, second, 2, 0.5f);
-    expect_same(run_engine(dir, out, 2, 0.5f, kStream, 2, [] {}), want);
+    expect_same(run_engine(dir, out, 2, 0.5f, kStream, 2, false, [] {}), want);
   }
 }
 

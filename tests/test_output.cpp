@@ -165,8 +165,8 @@ TEST(Output, InterruptedRunsLeaveTheOldOutputOrTheNewOneWhole) {
     std::vector<std::string> args;
     RunOptions options;
   } cases[] = {
-      {"products kept", {"a.bin", "b.bin", "o.bin", "-power1", "2.5", "-power2", "-1.3"}, {}},
-      {"inputs read twice, over the first", {"a.bin", "b.bin", "a.bin"}, {}},
+      {"over an old output", {"a.bin", "b.bin", "o.bin", "-power1", "2.5", "-power2", "-1.3"}, {}},
+      {"over the first input", {"a.bin", "b.bin", "a.bin"}, {}},
       {"under a hidden name, over the second", {"a.bin", "b.bin", "b.bin", "-power2", "0.5"},
        hooked({{"QUARVEL_TEST_NAMED_TEMP", "1"}, {"QUARVEL_TEST_MEMORY", "100000000"}})},
   };
@@ -290,6 +290,47 @@ TEST(Output, ASecondInputThatGivesOtherBytesEachTime) {
   const RunResult r = run_quarvel(dir.path, {"a.bin", "r.bin", "o.bin"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(read_file(dir / "o.bin").size(), 20000u);
+}
+
+// A pipe as the second input, when the products would not fit in memory: a new output takes
+// them as they are formed, and needs no second reading; an output written directly would need
+// one, and the run is refused before anything is written.
+TEST(Output, APipeAsTheSecondInputWhateverTheMemory) {
+  std::vector<float> a(20000), b(20000);
+  for (size_t i = 0; i < a.size(); i++) a[i] = float(i % 101) / 7, b[i] = float(i % 13) - 3;
+  struct Case {
+    const char *output;
+    int status;
+  } cases[] = {{"o.bin", 0}, {"n.bin", 9}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.output);
+    ScratchDir dir;
+    write_file(dir / "a.bin", float_bytes(a));
+    write_file(dir / "f.bin", float_bytes(b));
+    ASSERT_EQ(symlink("/dev/null", (dir / "n.bin").c_str()), 0);
+    const RunResult from_file = run_quarvel(dir.path, {"a.bin", "f.bin", "x.bin", "-power2", "3"});
+    ASSERT_EQ(from_file.status, 0);
+    ASSERT_EQ(mkfifo((dir / "b.bin").c_str(), 0600), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {  // feeds the pipe, then closes it
+      FILE *f = fopen((dir / "b.bin").c_str(), "wb");
+      const std::string bytes = float_bytes(b);
+      _exit(f && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && fclose(f) == 0 ? 0
+                                                                                            : 1);
+    }
+    const RunResult r = run_quarvel(dir.path, {"a.bin", "b.bin", c.output, "-power2", "3"},
+                                    hooked({{"QUARVEL_TEST_MEMORY", "64"}}));
+    if (c.status != 0) kill(writer, SIGTERM);  // nothing reads the pipe
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    if (c.status == 0) {
+      EXPECT_EQ(r.err, "");
+      EXPECT_TRUE(read_file(dir / "o.bin") == read_file(dir / "x.bin"));
+    } else {
+      EXPECT_EQ(r.err, "quarvel: b.bin can't be read twice, and the products of these inputs "
+                       "don't fit in memory\n");
+    }
+  }
 }
 
 }  // namespace
