@@ -5,8 +5,9 @@
 #                the exhaustive proofs of the exponent shortcuts, install and packaging)
 # As root on a Debian-like system the packages they need are installed first; otherwise the
 # missing ones are named. Also:
-#   make bench   the benchmarks (kernels, whole runs on 100M-value inputs, then one run on a
-#                pair of sparse inputs larger than memory)
+#   make bench   the benchmarks (the CPU named; kernels, whole runs on 100M-value inputs warm
+#                and, as root, cold, then one run on a pair of sparse inputs larger than memory;
+#                with REAL_PAIR_DIR=/a/folder also a real pair of 2 x 12 GiB made there once)
 #   make fuzz FUZZ_SECONDS=N   fuzz for longer
 #   make proofs  the exhaustive proofs with 10^10 random pairs for the power (about 8 minutes
 #                on two cores) rather than the 10^9 of make check
@@ -72,9 +73,12 @@ bench: deps
 	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(OPTIONS) \
 	  -DQUARVEL_BENCH=ON
 	cmake --build $(BUILD)-bench -j $(JOBS)
+	bench/cpu.sh
 	$(BUILD)-bench/bench/bench_kernels --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	bench/compare.sh $(BUILD)-bench
+	bench/cold.sh $(BUILD)-bench
 	bench/large.sh $(BUILD)-bench
+	if [ -n "$(REAL_PAIR_DIR)" ]; then bench/real.sh $(BUILD)-bench "$(REAL_PAIR_DIR)"; fi
 
 deps:
 	@missing=""; for p in $(sort $(PACKAGES)); do \

@@ -11,7 +11,7 @@ mkdir -p "$dir" && cd "$dir"
 [ -f "b$count.bin" ] || "$build/mksamples" random "b$count.bin" "$count" 2
 [ -f "p$count.bin" ] || "$build/mksamples" positive "p$count.bin" "$count" 3
 [ -f "q$count.bin" ] || "$build/mksamples" positive "q$count.bin" "$count" 4
-grep -m1 'model name' /proc/cpuinfo || true
+"$(dirname "$0")/cpu.sh"
 
 # run NAME ARGS...: one timed run; appends "wall user system kilobytes" to NAME.times.
 run() {
