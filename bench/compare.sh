@@ -4,6 +4,7 @@
 # per workload the median wall, user and system time and peak RSS of each, and the ratios.
 # usage: bench/compare.sh BUILD_DIR [COUNT] [RUNS]     (BUILD_DIR configured with -DQUARVEL_BENCH=ON)
 set -eu
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd) count=${2:-100000000} runs=${3:-6}
 dir=${BENCH_DIR:-/tmp/quarvel-bench}
 mkdir -p "$dir" && cd "$dir"
@@ -11,7 +12,7 @@ mkdir -p "$dir" && cd "$dir"
 [ -f "b$count.bin" ] || "$build/mksamples" random "b$count.bin" "$count" 2
 [ -f "p$count.bin" ] || "$build/mksamples" positive "p$count.bin" "$count" 3
 [ -f "q$count.bin" ] || "$build/mksamples" positive "q$count.bin" "$count" 4
-"$(dirname "$0")/cpu.sh"
+"$here/cpu.sh"
 
 # run NAME ARGS...: one timed run; appends "wall user system kilobytes" to NAME.times.
 run() {

@@ -5,6 +5,7 @@
 # extremes are those of the real blocks run on their own.
 # usage: bench/large.sh BUILD_DIR [GIB]     (default: 13, a pair of 26 GiB)
 set -eu
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd) gib=${2:-13}
 dir=${BENCH_DIR:-/tmp/quarvel-bench}/large
 mkdir -p "$dir" && cd "$dir"
@@ -18,7 +19,7 @@ for k in 0 1 2 3; do  # the blocks at the start, a third, two thirds and the end
   dd if=blocks_b.bin of=b.bin bs=1M skip="$k" seek="$at" count=1 conv=notrunc status=none
 done
 ln -sf /dev/null out.bin
-"$(dirname "$0")/cpu.sh"
+"$here/cpu.sh"
 echo "memory: $(grep MemTotal /proc/meminfo | awk '{printf "%.1f GiB", $2 / 1048576}'), inputs: 2 x $gib GiB"
 /usr/bin/time -f "%e s wall, %U s user, %S s system, peak RSS %M KB" -o time.txt \
   "$build/quarvel" a.bin b.bin out.bin -power1 1 -power2 1 | tee run.txt

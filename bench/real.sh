@@ -5,6 +5,7 @@
 # 256 MiB. Off by default: `make bench REAL_PAIR_DIR=/some/disk/folder`.
 # usage: bench/real.sh BUILD_DIR DIR [GIB]
 set -eu
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd) dir=$2 gib=${3:-12}
 mkdir -p "$dir" && cd "$dir"
 for f in a b; do
@@ -17,7 +18,7 @@ for f in a b; do
   done
   rm -f piece.bin
 done
-"$(dirname "$0")/cpu.sh" 2>/dev/null || true
+"$here/cpu.sh" 2>/dev/null || true
 echo "memory: $(grep MemTotal /proc/meminfo | awk '{printf "%.1f GiB", $2 / 1048576}'), inputs: 2 x $gib GiB"
 for prog in floor quarvel; do
   rm -f out.bin; sync
