@@ -164,9 +164,11 @@ ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
   if constexpr (K != kValue) size = sum;  // squares are never negative
   if (static_cast<int64_t>(fine) >= 0) return false;
   // Every partial total lies within `size` units of the first, p0, whose sign is the total's.
+  // Squares never take it down: a total of squares resting on a power of two, as a long sum
+  // does once its terms fall below half a unit, stays in its binade.
   const int64_t p0 = (b & 0x7fffff) | 0x800000;
   const int64_t terms = static_cast<int64_t>(sum), spread = static_cast<int64_t>(size);
-  if (p0 - spread < (1 << 23) + 1 || p0 + spread > (1 << 24) - 1) return false;
+  if ((K == kValue && p0 - spread < (1 << 23) + 1) || p0 + spread > (1 << 24) - 1) return false;
   const int64_t p = p0 + (b >> 31 ? -terms : terms);  // in the same binade: only the fraction moves
   b = (b & 0xff800000) | (static_cast<uint32_t>(p) & 0x7fffff);
   memcpy(&total, &b, 4);

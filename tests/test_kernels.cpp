@@ -202,6 +202,10 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
       {"signed, around zero", 30000,
        [](std::mt19937 &r, size_t) { return float(int(r() % 2001) - 1000) * 0.001f; }},
       {"2^24 then ones", 20000, [](std::mt19937 &, size_t i) { return i ? 1.0f : 0x1p24f; }},
+      {"squares resting on 2^24, now and then climbing off it", 40000,
+       [](std::mt19937 &r, size_t i) {
+         return i == 0 ? 4096.0f : i % 7001 == 0 ? 1.5f : float(r() % 1000) * 0.001f;
+       }},
       {"hovering at 2^20", 30000,
        [](std::mt19937 &r, size_t i) {
          return i == 0 ? 0x1p20f : float(int(r() % 65) - 32) * 0x1p-4f;
