@@ -148,6 +148,7 @@ ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
   // Unsigned, so that the garbage of undecided terms wraps harmlessly until the check.
   uint64_t sum = 0, size = 0;
   uint64_t fine = ~uint64_t{0};  // the sign bit stays set while every term is decided
+  uint64_t below = 0, above = 0;  // some term is below zero, above zero
   for (int i = 0; i < kBlock; i++) {
     const double v = term<K>(x[i], mean) * inverse;
     const double z = v + magic;
@@ -159,16 +160,19 @@ ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
     if constexpr (K == kValue) {
       const uint64_t negative = 0 - (k >> 63);
       size += (k ^ negative) - negative;
+      below |= v < 0, above |= v > 0;
     }
   }
   if constexpr (K != kValue) size = sum;  // squares are never negative
   if (static_cast<int64_t>(fine) >= 0) return false;
   // Every partial total lies within `size` units of the first, p0, whose sign is the total's.
-  // Squares never take it down: a total of squares resting on a power of two, as a long sum
-  // does once its terms fall below half a unit, stays in its binade.
+  // Terms of the total's sign never take its magnitude down: a total resting on a power of two,
+  // as a long sum of such terms does once they fall below half a unit, stays in its binade.
+  // (A term of the other sign may, even one that rounds to no unit: below 2^k units halve.)
   const int64_t p0 = (b & 0x7fffff) | 0x800000;
   const int64_t terms = static_cast<int64_t>(sum), spread = static_cast<int64_t>(size);
-  if ((K == kValue && p0 - spread < (1 << 23) + 1) || p0 + spread > (1 << 24) - 1) return false;
+  const bool falls = K == kValue && (b >> 31 ? above : below);
+  if ((falls && p0 - spread < (1 << 23) + 1) || p0 + spread > (1 << 24) - 1) return false;
   const int64_t p = p0 + (b >> 31 ? -terms : terms);  // in the same binade: only the fraction moves
   b = (b & 0xff800000) | (static_cast<uint32_t>(p) & 0x7fffff);
   memcpy(&total, &b, 4);

@@ -202,6 +202,12 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
       {"signed, around zero", 30000,
        [](std::mt19937 &r, size_t) { return float(int(r() % 2001) - 1000) * 0.001f; }},
       {"2^24 then ones", 20000, [](std::mt19937 &, size_t i) { return i ? 1.0f : 0x1p24f; }},
+      {"sums resting on 2^24 and -2^24, a term of the other sign now and then", 40000,
+       [](std::mt19937 &r, size_t i) {
+         const float sign = i < 20000 ? 1.0f : -1.0f;
+         if (i % 20000 == 0) return sign * 0x1p24f - (i ? 0x1p24f : 0.0f);
+         return sign * (i % 3001 == 0 ? -0.6f : i % 4001 == 0 ? 1.5f : float(r() % 1000) * 0.001f);
+       }},
       {"squares resting on 2^24, now and then climbing off it", 40000,
        [](std::mt19937 &r, size_t i) {
          return i == 0 ? 4096.0f : i % 7001 == 0 ? 1.5f : float(r() % 1000) * 0.001f;
