@@ -345,7 +345,8 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
   // Pages of their own: the kernel copies file data into a buffer that starts a few bytes past
   // a page boundary, where malloc puts large blocks, up to six times slower on some CPUs.
-  void *buffers = mmap(nullptr, working, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *buffers =
+      mmap(nullptr, working, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   run.buffers = buffers == MAP_FAILED ? nullptr : static_cast<float *>(buffers);
   const bool fingerprinted = !run.products && early < 0;
   run.fingerprints = static_cast<uint64_t *>(calloc(fingerprinted ? 2 * chunks + 1 : 1, 8));

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "float_ties.hpp"
+#include "hooks.hpp"
 
 // Every running total is defined as a float that, element by element, has its term added in
 // the 80-bit format and is rounded back to float:
@@ -323,10 +324,16 @@ const int64_t kThreadedCount = 1 << 18;
 }  // namespace
 
 int widest_lanes() {
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
-    return 8;
-  return __builtin_cpu_supports("avx2") ? 4 : 2;
+  static const int widest = [] {
+    const int cpu = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw")
+                        ? 8
+                    : __builtin_cpu_supports("avx2") ? 4
+                                                     : 2;
+    const int cap = test_width_cap();
+    return cap >= 2 && cap < cpu ? cap : cpu;
+  }();
+  return widest;
 }
 
 Summary summarize(const float *data, int64_t count, bool threaded, int lanes) {

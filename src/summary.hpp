@@ -33,7 +33,8 @@ void add_deviations(Totals &t, const float *data, int64_t count, float mean, int
 /// The summary of `count` values from the totals of both passes.
 Summary summary_of(const Totals &t, int64_t count);
 
-/// The widest vectors, in doubles, that this CPU runs: 8, 4 or 2 (for the power too).
+/// The widest vectors, in doubles, that this CPU runs: 8, 4 or 2 (for the power too), or
+/// fewer where the tests' build is asked (test_width_cap).
 int widest_lanes();
 
 /// Prints the two summary lines on standard output.

@@ -9,7 +9,9 @@
 #include <random>
 #include <thread>
 
+#include "reference.hpp"
 #include "run_quarvel.hpp"
+#include "summary.hpp"
 
 namespace {
 
@@ -224,7 +226,8 @@ TEST(Output, ASignalErasesTheProgressLine) {
     const ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) break;  // the program is gone
     screen.append(buf, n);
-    if (!signalled && screen.find("GiB/s") != std::string::npos) signalled = kill(s.pid, SIGINT) == 0;
+    if (!signalled && screen.find("GiB/s") != std::string::npos)
+      signalled = kill(s.pid, SIGINT) == 0;
   }
   close(master);
   const RunResult r = wait_quarvel(s);
@@ -331,6 +334,46 @@ TEST(Output, APipeAsTheSecondInputWhateverTheMemory) {
                        "don't fit in memory\n");
     }
   }
+}
+
+// The whole program gives the same bytes at every width of vectors the CPU has, the plain one
+// (which leaves every general power to powf) included; widths it lacks are reported skipped.
+TEST(Output, EveryWidthWritesTheSameBytes) {
+  std::mt19937 rng(21);
+  std::vector<float> a(5000), b(5000);
+  for (size_t i = 0; i < a.size(); i++) {
+    const uint32_t bits = rng();
+    a[i] = i % 97 == 0 ? from_bits(bits) : std::uniform_real_distribution<float>(-4, 4)(rng);
+    b[i] = i % 89 == 0 ? from_bits(~bits) : std::uniform_real_distribution<float>(0, 4)(rng);
+  }
+  ScratchDir dir;
+  write_file(dir / "a.bin", float_bytes(a));
+  write_file(dir / "b.bin", float_bytes(b));
+  const std::vector<std::vector<std::string>> powers = {{"-power1", "2.5", "-power2", "-1.3"},
+                                                        {"-power1", "2", "-power2", "0.5"},
+                                                        {},
+                                                        {"-power1", "-1", "-power2", "3"}};
+  std::string lacking;
+  for (const auto &p : powers) {
+    std::vector<std::string> args = {"a.bin", "b.bin", "o.bin"};
+    args.insert(args.end(), p.begin(), p.end());
+    std::string first_out, first_bytes;
+    for (int width : {8, 4, 2}) {
+      if (width > widest_lanes()) {
+        if (lacking.find(std::to_string(width)) == std::string::npos)
+          lacking += " " + std::to_string(width);
+        continue;
+      }
+      SCOPED_TRACE(std::to_string(width) + " lanes, " + (p.empty() ? "1 1" : p[1] + " " + p[3]));
+      const RunResult r =
+          run_quarvel(dir.path, args, hooked({{"QUARVEL_TEST_WIDTH", std::to_string(width)}}));
+      ASSERT_EQ(r.status, 0) << r.err;
+      if (first_out.empty()) first_out = r.out, first_bytes = read_file(dir / "o.bin");
+      EXPECT_EQ(r.out, first_out);
+      EXPECT_TRUE(read_file(dir / "o.bin") == first_bytes) << "the outputs differ";
+    }
+  }
+  if (!lacking.empty()) GTEST_SKIP() << "this CPU lacks the widths (doubles a vector):" << lacking;
 }
 
 }  // namespace
