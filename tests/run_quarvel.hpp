@@ -57,15 +57,34 @@ inline std::map<std::string, std::string> folder_contents(const std::string &dir
   return m;
 }
 
+// Removes `path` and all below it.
+inline void remove_tree(const std::string &path) {
+  if (system(("rm -rf '" + path + "'").c_str()) != 0) fprintf(stderr, "cannot remove %s\n", path.c_str());
+}
+
+// The scratch folders alive, by the process that made them: a death test's child ends with
+// exit() before its folders' destructors run, and removes its own at exit instead.
+inline std::map<std::string, pid_t> &live_scratch() {
+  static std::map<std::string, pid_t> live;
+  static const bool registered = atexit([] {
+    for (const auto &[path, maker] : live_scratch())
+      if (maker == getpid()) remove_tree(path);
+  }) == 0;
+  (void)registered;
+  return live;
+}
+
 // A fresh empty folder under the system's temporary folder, removed by the destructor.
 struct ScratchDir {
   std::string path;
   ScratchDir() {
     char tmpl[] = "/tmp/quarvel-test-XXXXXX";
     path = mkdtemp(tmpl);
+    live_scratch()[path] = getpid();
   }
   ~ScratchDir() {
-    if (system(("rm -rf '" + path + "'").c_str()) != 0) fprintf(stderr, "cannot remove %s\n", path.c_str());
+    live_scratch().erase(path);
+    remove_tree(path);
   }
   std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
