@@ -90,6 +90,9 @@ int64_t address_space_available() {
   return std::max<int64_t>(0, static_cast<int64_t>(lim.rlim_cur) - std::max<int64_t>(0, mapped));
 }
 
+// Fingerprints are taken only where the second pass forms the products again.
+bool fingerprinted(const Run &run) { return !run.products && run.early < 0; }
+
 // Workers' buffers: two chunks each.
 int64_t buffer_bytes(int64_t chunk, int threads) { return 2 * threads * chunk * 4; }
 
@@ -348,8 +351,7 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   void *buffers =
       mmap(nullptr, working, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   run.buffers = buffers == MAP_FAILED ? nullptr : static_cast<float *>(buffers);
-  const bool fingerprinted = !run.products && early < 0;
-  run.fingerprints = static_cast<uint64_t *>(calloc(fingerprinted ? 2 * chunks + 1 : 1, 8));
+  run.fingerprints = static_cast<uint64_t *>(calloc(fingerprinted(run) ? 2 * chunks + 1 : 1, 8));
   if (!run.buffers || !run.fingerprints) {
     perror(progname);
     exit(9);
@@ -381,12 +383,11 @@ void first_pass(Run &run) {
         if (!read2) failed2.set(k, run.name2);
         if (failed1.any || failed2.any) return;
         if (!read_chunk(fd1, a, n * 4, offset)) return failed1.set(k, run.name1);
-        const bool fingerprinted = !run.products && run.early < 0;
-        if (fingerprinted) run.fingerprints[2 * k + 1] = fingerprint(a, n);
+        if (fingerprinted(run)) run.fingerprints[2 * k + 1] = fingerprint(a, n);
         power_product(a, b, n, run.power1, run.power2, 1);
-        if (fingerprinted) run.fingerprints[2 * k] = fingerprint(a, n);
+        if (fingerprinted(run)) run.fingerprints[2 * k] = fingerprint(a, n);
         if (run.early >= 0 && !early_failed.any && !write_at(run.early, a, n * 4, offset))
-          early_failed.set(k, run.name1);
+          early_failed.set(k, nullptr);
       },
       [&](int64_t k, int w) {
         if (failed1.any || failed2.any) return;
@@ -475,7 +476,6 @@ Outcome second_pass(Run &run, FILE *out, bool deviations) {
     return outcome;
   }
   const int fd1 = fileno(run.in1), fd2 = fileno(run.in2);
-  const bool fingerprinted = run.early < 0;
   // A file written from its start is written by every worker at once, each chunk after it was
   // read, so that an output over an input is read before it is written over. Anything else (a
   // pipe, a device, standard output after its lines) is written in order.
@@ -493,9 +493,10 @@ Outcome second_pass(Run &run, FILE *out, bool deviations) {
         if (!read_chunk(fd1, a, n * 4, offset)) return unreadable.set(k, run.name1);
         if (!read_chunk(fd2, b, n * 4, offset)) return unreadable.set(k, run.name2);
         // Products that differ come from a changed input: the first, unless it is the same.
-        const bool same1 = !fingerprinted || fingerprint(a, n) == run.fingerprints[2 * k + 1];
+        const bool checked = fingerprinted(run);
+        const bool same1 = !checked || fingerprint(a, n) == run.fingerprints[2 * k + 1];
         power_product(a, b, n, run.power1, run.power2, 1);
-        if (fingerprinted && fingerprint(a, n) != run.fingerprints[2 * k])
+        if (checked && fingerprint(a, n) != run.fingerprints[2 * k])
           changed.set(k, same1 ? run.name2 : run.name1);
         if (anywhere && !write_error && !write_at(fileno(out), a, n * 4, offset))
           write_error = errno ? errno : EIO;

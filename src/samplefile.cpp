@@ -44,8 +44,9 @@ bool follow_links(const char *path, char *target) {
     ssize_t n;
     if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) ||
         (n = readlink(p.c_str(), link, sizeof link - 1)) < 0) {
+      if (snprintf(target, PATH_MAX, "%s", p.c_str()) < PATH_MAX) return true;
       errno = ENAMETOOLONG;
-      return snprintf(target, PATH_MAX, "%s", p.c_str()) < PATH_MAX;
+      return false;
     }
     link[n] = '\0';
     const size_t slash = p.rfind('/');
@@ -149,10 +150,6 @@ bool link_unnamed(int fd, const char *target, char *temp) {
   errno = EEXIST;
   return false;
 }
-
-}  // namespace
-
-namespace {
 
 // Puts the stream of `fd` in `out`; gives 0, or an errno after removing a new file.
 int stream(int fd, Output &out) {

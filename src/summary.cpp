@@ -325,11 +325,10 @@ const int64_t kThreadedCount = 1 << 18;
 
 int widest_lanes() {
   static const int widest = [] {
-    const int cpu = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw")
-                        ? 8
-                    : __builtin_cpu_supports("avx2") ? 4
-                                                     : 2;
+    int cpu = __builtin_cpu_supports("avx2") ? 4 : 2;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
+      cpu = 8;
     const int cap = test_width_cap();
     return cap >= 2 && cap < cpu ? cap : cpu;
   }();

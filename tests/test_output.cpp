@@ -19,24 +19,22 @@ constexpr uid_t kNobody = 65534;
 const std::string kOld = "old output";
 const std::vector<float> kProducts = {2, 4, 6, 8};  // of a.bin = 1 2 3 4 and b.bin = 2 2 2 2
 
-// What a path is: a file's mode, owner, link count and bytes, or a link's target.
-std::string describe(const std::string &path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return "missing";
-  char text[128];
-  if (S_ISLNK(st.st_mode)) {
-    const ssize_t n = readlink(path.c_str(), text, sizeof text - 1);
-    return "link to " + std::string(text, n > 0 ? n : 0);
-  }
-  snprintf(text, sizeof text, "%04o uid %u links %u: ", unsigned(st.st_mode & 07777),
-           unsigned(st.st_uid), unsigned(st.st_nlink));
-  return text + read_file(path);
-}
-
 std::string file(unsigned mode, unsigned uid, unsigned links, const std::string &bytes) {
   char text[64];
   snprintf(text, sizeof text, "%04o uid %u links %u: ", mode, uid, links);
   return text + bytes;
+}
+
+// What a path is: a file's mode, owner, link count and bytes, or a link's target.
+std::string describe(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "missing";
+  if (S_ISLNK(st.st_mode)) {
+    char text[128];
+    const ssize_t n = readlink(path.c_str(), text, sizeof text - 1);
+    return "link to " + std::string(text, n > 0 ? n : 0);
+  }
+  return file(st.st_mode & 07777, st.st_uid, st.st_nlink, read_file(path));
 }
 
 struct ReplaceCase {
