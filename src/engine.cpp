@@ -147,8 +147,10 @@ bool readable_to_end(int fd, float *buf, int64_t chunk) {
 // A fingerprint of n values' bits, in 64 lanes that vectorize (and hide the multiplies' latency). Each step maps a lane one to one,
 // for any value and for any lane, and so does folding the lanes together: a change of one value
 // always changes the fingerprint, and more changes almost always do.
-__attribute__((target_clones("avx2", "default"))) uint64_t fingerprint(const float *x,
-                                                                         int64_t n) {
+#if defined(__x86_64__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+uint64_t fingerprint(const float *x, int64_t n) {
   uint32_t lane[64];
   for (int l = 0; l < 64; l++) lane[l] = l;
   int64_t i = 0;

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "power_kernel.hpp"
-#include "summary.hpp"
+#include "cpu.hpp"
 
 #if defined(__GLIBC__)
 #include <gnu/libc-version.h>
@@ -118,10 +118,9 @@ bool fast_powers_allowed() {
 namespace {
 
 // The lanes to use when `asked` for: the widest vectors the path runs on here (8 with AVX-512,
-// 4 with AVX2 and FMA, else 2) when `asked` is 0 or more than that.
+// 4 with AVX2 and FMA, else 2, the portable code) when `asked` is 0 or more than that.
 int lanes_for(int asked) {
-  static const int wide =
-      widest_lanes() == 4 && !__builtin_cpu_supports("fma") ? 2 : widest_lanes();
+  const int wide = power_lanes();
   return asked <= 0 || asked > wide ? wide : asked;
 }
 
@@ -149,11 +148,13 @@ int power_piece(const float *x, float y, float *out, int n, int lanes, bool guar
   }
   static const Window w = window();
   uint16_t undecided[64];
+#if defined(__x86_64__) || defined(__i386__)
   if (lanes == 8)
     power_piece8(x, y, w, out, undecided, n, guarded);
   else if (lanes == 4)
     power_piece4(x, y, w, out, undecided, n, guarded);
   else
+#endif
     power_piece2(x, y, w, out, undecided, n, guarded);
   const int slow = to_powf(x, y, out, undecided, n);
   values_raised.fetch_add(n, std::memory_order_relaxed);
@@ -174,11 +175,13 @@ void combine_piece4(float *a, float *b, const float *pa, const float *pb, const 
 int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes, bool guarded) {
   lanes = lanes_for(lanes);
   uint16_t undecided[64];
+#if defined(__x86_64__) || defined(__i386__)
   if (lanes == 8)
     shortcut_piece8(s, x, out, undecided, n, guarded);
   else if (lanes == 4)
     shortcut_piece4(s, x, out, undecided, n, guarded);
   else
+#endif
     shortcut_piece2(s, x, out, undecided, n, guarded);
   const float y = s == Shortcut::kSquare ? 2.0f : s == Shortcut::kInverse ? -1.0f : 0.5f;
   return to_powf(x, y, out, undecided, n);
@@ -187,11 +190,13 @@ int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes, boo
 void combine_piece(float *a, float *b, const float *pa, const float *pb, const Guards &g, int n,
                    int lanes) {
   lanes = lanes_for(lanes);
+#if defined(__x86_64__) || defined(__i386__)
   if (lanes == 8)
     combine_piece16(a, b, pa, pb, g, n);
   else if (lanes == 4)
     combine_piece8(a, b, pa, pb, g, n);
   else
+#endif
     combine_piece4(a, b, pa, pb, g, n);
 }
 

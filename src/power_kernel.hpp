@@ -4,7 +4,9 @@
 // each gives the same double for each value, and the same decision.
 #pragma once
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 #include <cmath>
 #include <cstdint>
@@ -107,8 +109,14 @@ static inline __attribute__((always_inline)) void pack_flags(uint8_t *open, uint
                                                              int n) {
   for (int i = n; i % 16 != 0; i++) open[i] = 0;
   for (int g = 0; g * 16 < n; g++) {
+#if defined(__SSE2__)
     const __m128i flags = _mm_loadu_si128(reinterpret_cast<const __m128i *>(open + g * 16));
     undecided[g] = static_cast<uint16_t>(_mm_movemask_epi8(_mm_sub_epi8(_mm_setzero_si128(), flags)));
+#else
+    unsigned bits = 0;
+    for (int i = 0; i < 16; i++) bits |= unsigned{open[g * 16 + i]} << i;
+    undecided[g] = static_cast<uint16_t>(bits);
+#endif
   }
 }
 
@@ -191,8 +199,10 @@ static inline __attribute__((always_inline)) void combine_any(float *__restrict 
   for (int i = 0; i < n; i++) {
     const bool g1 = guard1 & (a[i] < 0), g2 = guard2 & (b[i] < 0);
     const float p = g1 ? zero_power1 : pa[i], q = g2 ? zero_power2 : pb[i];
+    // Of two NaNs the first, whichever operand the compiler puts first; a NaN that the multiply
+    // makes (0 × inf) is x86's default one, negative, on every machine.
     const float product = p * q;
-    a[i] = std::isnan(p) ? p : product;  // whichever operand the compiler puts first
+    a[i] = std::isnan(p) ? p : std::isnan(product) & !std::isnan(q) ? -NAN : product;
     b[i] = g2 ? 0.0f : b[i];
   }
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "cpu.hpp"
+
 /// Largest and smallest value, mean, root mean square and root mean square deviation.
 struct Summary {
   float max, min, mean, rms, rmsd;
@@ -32,10 +34,6 @@ void add_deviations(Totals &t, const float *data, int64_t count, float mean, int
 
 /// The summary of `count` values from the totals of both passes.
 Summary summary_of(const Totals &t, int64_t count);
-
-/// The widest vectors, in doubles, that this CPU runs: 8, 4 or 2 (for the power too), or
-/// fewer where the tests' build is asked (test_width_cap).
-int widest_lanes();
 
 /// Prints the two summary lines on standard output.
 void print_summary(const Summary &s);

@@ -5,49 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "extended.hpp"
 #include "summary.hpp"
-
-inline bool reference_whole(float p) {
-  return !std::isnan(p) && p >= -2147483648.0f && p < 2147483648.0f && p == std::trunc(p);
-}
-
-inline void reference_power_product(float *data1, float *data2, int64_t count, float power1,
-                                    float power2) {
-  for (int64_t i = 0; i < count; i++) {
-    if (data1[i] < 0 && !reference_whole(power1)) data1[i] = 0.0f;
-    if (data2[i] < 0 && !reference_whole(power2)) data2[i] = 0.0f;
-    const float a = powf(data1[i], power1);
-    const float b = powf(data2[i], power2);
-    data1[i] = std::isnan(a) ? a * 1.0f : a * b;  // of two NaNs, the first operand's is kept
-  }
-}
-
-// A float in the 80-bit format, converted before any arithmetic sees it (a signalling NaN
-// becomes quiet here), whatever operand forms the compiler would otherwise pick.
-inline long double widen(float x) {
-  long double w = x;
-  __asm__("" : "+t"(w));
-  return w;
-}
-
-inline Summary reference_summarize(const float *data, int64_t count) {
-  float max = -INFINITY, min = INFINITY, sum = 0, sumsq = 0, sumdev = 0;
-  for (int64_t i = 0; i < count; i++) {
-    const float x = data[i];
-    if (x > max) max = x;
-    if (x < min) min = x;
-    sum = (float)(widen(sum) + widen(x));
-    sumsq = (float)(widen(sumsq) + widen(x) * widen(x));
-  }
-  const float mean = (float)(widen(sum) / (long double)count);
-  const float rms = (float)std::sqrt((double)(widen(sumsq) / (long double)count));
-  for (int64_t j = 0; j < count; j++) {
-    const long double d = widen(data[j]) - widen(mean);
-    sumdev = (float)(widen(sumdev) + d * d);
-  }
-  const float rmsd = (float)std::sqrt((double)(widen(sumdev) / (long double)count));
-  return {max, min, mean, rms, rmsd};
-}
 
 inline uint32_t bits(float x) {
   uint32_t u;
@@ -60,3 +19,42 @@ inline float from_bits(uint32_t u) {
   memcpy(&x, &u, 4);
   return x;
 }
+
+inline bool reference_whole(float p) {
+  return !std::isnan(p) && p >= -2147483648.0f && p < 2147483648.0f && p == std::trunc(p);
+}
+
+inline void reference_power_product(float *data1, float *data2, int64_t count, float power1,
+                                    float power2) {
+  for (int64_t i = 0; i < count; i++) {
+    if (data1[i] < 0 && !reference_whole(power1)) data1[i] = 0.0f;
+    if (data2[i] < 0 && !reference_whole(power2)) data2[i] = 0.0f;
+    const float a = powf(data1[i], power1);
+    const float b = powf(data2[i], power2);
+    // As x86's multiply: of two NaNs the first, quieted; an invalid product, its default NaN.
+    const float product = a * b;
+    data1[i] = std::isnan(a) ? a * 1.0f : std::isnan(b) || !std::isnan(product) ? product
+             : from_bits(0xffc00000);
+  }
+}
+
+inline Summary reference_summarize(const float *data, int64_t count) {
+  float max = -INFINITY, min = INFINITY, sum = 0, sumsq = 0, sumdev = 0;
+  for (int64_t i = 0; i < count; i++) {
+    const float x = data[i];
+    if (x > max) max = x;
+    if (x < min) min = x;
+    sum = to_float(widen(sum) + widen(x));
+    sumsq = to_float(widen(sumsq) + widen(x) * widen(x));
+  }
+  const Extended n = extended_of(count);
+  const float mean = to_float(widen(sum) / n);
+  const float rms = (float)std::sqrt(to_double(widen(sumsq) / n));
+  for (int64_t j = 0; j < count; j++) {
+    const Extended d = widen(data[j]) - widen(mean);
+    sumdev = to_float(widen(sumdev) + d * d);
+  }
+  const float rmsd = (float)std::sqrt(to_double(widen(sumdev) / n));
+  return {max, min, mean, rms, rmsd};
+}
+

@@ -1,0 +1,11 @@
+// What the CPU offers the vector paths; the paths for one architecture live in files named for
+// it (power_avx2.cpp, summary_avx512.cpp, ...), and only x86-64 has any.
+#pragma once
+
+/// The widest vectors, in doubles, that this CPU runs: 8 (AVX-512), 4 (AVX2) or 2 (any other,
+/// the portable code), or fewer where the tests' build is asked (test_width_cap).
+int widest_lanes();
+
+/// As widest_lanes, for the power's vector path, which needs fused multiply-adds as well: 2,
+/// every value to powf, where a CPU has AVX2 without FMA.
+int power_lanes();
