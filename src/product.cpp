@@ -71,9 +71,13 @@ inline bool any_nan(const float *x, int n) {
 
 // Both exponents 1: without NaNs every power is the value itself and the product a plain
 // multiply, which vectorizes; a piece with a NaN goes through powf as every other piece does.
+// A NaN product is then one the multiply made (0 × inf): x86's default NaN on every machine.
 bool plain_product(float *__restrict d1, const float *__restrict d2, int n) {
   if (any_nan(d1, n) || any_nan(d2, n)) return false;
-  for (int i = 0; i < n; i++) d1[i] *= d2[i];
+  for (int i = 0; i < n; i++) {
+    const float product = d1[i] * d2[i];
+    d1[i] = std::isnan(product) ? -NAN : product;
+  }
   return true;
 }
 

@@ -24,6 +24,14 @@ inline bool reference_whole(float p) {
   return !std::isnan(p) && p >= -2147483648.0f && p < 2147483648.0f && p == std::trunc(p);
 }
 
+// a × b as x86's multiply gives it: of two NaNs the first, quieted; an invalid product (0 × inf)
+// its default NaN, negative.
+inline float x86_product(float a, float b) {
+  const float product = a * b;
+  return std::isnan(a) ? a * 1.0f : std::isnan(b) || !std::isnan(product) ? product
+                                                                          : from_bits(0xffc00000);
+}
+
 inline void reference_power_product(float *data1, float *data2, int64_t count, float power1,
                                     float power2) {
   for (int64_t i = 0; i < count; i++) {
@@ -31,10 +39,7 @@ inline void reference_power_product(float *data1, float *data2, int64_t count, f
     if (data2[i] < 0 && !reference_whole(power2)) data2[i] = 0.0f;
     const float a = powf(data1[i], power1);
     const float b = powf(data2[i], power2);
-    // As x86's multiply: of two NaNs the first, quieted; an invalid product, its default NaN.
-    const float product = a * b;
-    data1[i] = std::isnan(a) ? a * 1.0f : std::isnan(b) || !std::isnan(product) ? product
-             : from_bits(0xffc00000);
+    data1[i] = x86_product(a, b);
   }
 }
 

@@ -119,7 +119,17 @@ inline Spawned spawn_quarvel(const std::string &dir, const std::vector<std::stri
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<char *> argv;
+#if defined(QUARVEL_EMULATOR)
+    // A program built for another machine starts under the emulator, which names it argv0.
+    for (const char *word : {QUARVEL_EMULATOR, "-L", QUARVEL_EMULATOR_ROOT, "-0"})
+      argv.push_back(const_cast<char *>(word));
     argv.push_back(const_cast<char *>(o.argv0.c_str()));
+    argv.push_back(const_cast<char *>(o.binary));
+    const char *program = QUARVEL_EMULATOR;
+#else
+    argv.push_back(const_cast<char *>(o.argv0.c_str()));
+    const char *program = o.binary;
+#endif
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     // Standard input is a pipe whose writer stays open: a stream that can't be positioned.
@@ -140,7 +150,7 @@ inline Spawned spawn_quarvel(const std::string &dir, const std::vector<std::stri
     for (int sig : o.ignored) signal(sig, SIG_IGN);
     for (const auto &[name, value] : o.env) setenv(name.c_str(), value.c_str(), 1);
     if (o.uid && (setgid(o.uid) != 0 || setuid(o.uid) != 0)) _exit(127);
-    execv(o.binary, argv.data());
+    execv(program, argv.data());
     _exit(127);
   }
   return {pid, out, err, !o.stdout_path, !o.stderr_path, capture};

@@ -98,7 +98,8 @@ TEST(Power, EveryWidthAgreesAcrossTheEdgesOfTheFloats) {
 }
 
 // The product's last step at every width against the plain one: a guarded value takes the
-// power of +0 and a guarded second value becomes +0; NaN factors give the first NaN.
+// power of +0 and a guarded second value becomes +0; NaN factors give the first NaN, and 0 × inf
+// x86's default NaN.
 TEST(Power, EveryWidthCombinesAsThePlainProduct) {
   const float special[] = {0.0f, -0.0f, -2.0f, 3.0f, INFINITY, -INFINITY, NAN, -NAN,
                            from_bits(0x7fc12345), from_bits(0xffc54321), 1e-45f, 5.0f};
@@ -116,7 +117,7 @@ TEST(Power, EveryWidthCombinesAsThePlainProduct) {
       for (int i = 0; i < n; i++) {
         const bool g1 = g.guard1 && a0[i] < 0, g2 = g.guard2 && b0[i] < 0;
         const float p = g1 ? g.zero_power1 : pa[i], q = g2 ? g.zero_power2 : pb[i];
-        ASSERT_EQ(bits(a[i]), bits(std::isnan(p) ? p : p * q)) << i << " with " << lanes;
+        ASSERT_EQ(bits(a[i]), bits(x86_product(p, q))) << i << " with " << lanes;
         ASSERT_EQ(bits(b[i]), bits(g2 ? 0.0f : b0[i])) << i << " with " << lanes;
       }
     }
@@ -149,6 +150,7 @@ TEST(Power, EveryWidthLeavesTheSameValuesToPowf) {
 // leaves few to powf.
 TEST(Power, DecidesMostOrdinaryValues) {
   if (!fast_powers_allowed()) GTEST_SKIP() << "this platform's powf carries no known bound";
+  if (power_lanes() == 2) GTEST_SKIP() << "no vector path on this CPU: every value goes to powf";
   std::mt19937 rng(13);
   std::uniform_real_distribution<float> u(0.0f, 4.0f);
   std::vector<float> x(1024), out(1024);
