@@ -12,6 +12,9 @@
 #   make proofs  the exhaustive proofs with 10^10 random pairs for the power (about 8 minutes
 #                on two cores) rather than the 10^9 of make check
 #   make quick   the suite without the proofs, the sanitizers or the fuzzer
+#   make clang   the suite without the proofs, built with clang
+#   make cross   the suite without the proofs built for 64-bit ARM and run under qemu-user, with
+#                the outputs compared to those of the build for this machine
 #
 # Every target configures its build folder with all the settings it needs, so a folder
 # configured otherwise by hand (say, without the tests) is put right rather than reused.
@@ -20,12 +23,14 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 PACKAGES = cmake make g++
-check test quick configure sanitize fuzz: PACKAGES += libgtest-dev man-db dpkg-dev lintian clang \
-  libclang-rt-14-dev
+# libclang-rt-dev: the sanitizers' runtime of the distribution's own clang, whatever its version.
+check test quick configure sanitize fuzz clang cross: PACKAGES += libgtest-dev man-db dpkg-dev \
+  lintian clang libclang-rt-dev
+cross: PACKAGES += g++-aarch64-linux-gnu qemu-user
 bench: PACKAGES += libbenchmark-dev time
 OPTIONS = -DQUARVEL_SANITIZE=OFF -DQUARVEL_BENCH=OFF -DQUARVEL_FUZZ=OFF
 
-.PHONY: demo check test quick configure sanitize fuzz bench proofs deps clean
+.PHONY: demo check test quick configure sanitize fuzz bench proofs clang cross deps clean
 
 demo: deps
 	cmake -S . -B $(BUILD)-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(OPTIONS)
@@ -51,6 +56,20 @@ quick: configure
 proofs: configure
 	cmake --build $(BUILD) -j $(JOBS) --target quarvel_exhaustive
 	QUARVEL_RANDOM_PAIRS=1e10 $(BUILD)/tests/quarvel_exhaustive
+
+clang: deps
+	cmake -S . -B $(BUILD)-clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \
+	  -DBUILD_TESTING=ON $(OPTIONS)
+	cmake --build $(BUILD)-clang -j $(JOBS)
+	cd $(BUILD)-clang && ctest --output-on-failure -j $(JOBS) -LE exhaustive
+
+cross: configure
+	cmake --build $(BUILD) -j $(JOBS) --target quarvel
+	cmake -S . -B $(BUILD)-aarch64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON $(OPTIONS) \
+	  -DQUARVEL_NATIVE_BINARY=$(CURDIR)/$(BUILD)/quarvel
+	cmake --build $(BUILD)-aarch64 -j $(JOBS)
+	cd $(BUILD)-aarch64 && ctest --output-on-failure -j $(JOBS) -LE exhaustive
 
 # The exhaustive proofs are left out here: they test the platform's powf, not memory safety.
 sanitize: deps
@@ -97,4 +116,5 @@ deps:
 	fi
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-demo $(BUILD)-sanitize $(BUILD)-fuzz $(BUILD)-bench
+	rm -rf $(BUILD) $(BUILD)-demo $(BUILD)-sanitize $(BUILD)-fuzz $(BUILD)-bench $(BUILD)-clang \
+	  $(BUILD)-aarch64

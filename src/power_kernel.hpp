@@ -141,7 +141,7 @@ static inline __attribute__((always_inline)) void any_piece(const float *x, floa
   for (int i = 0; i < n; i++) {
     const double v = power_of_two(t[i]);
     out[i] = static_cast<float>(v);
-    open[i] = !power_decided(x[i], t[i], v, w) & !(guarded & negative(x[i]));
+    open[i] = int{!power_decided(x[i], t[i], v, w)} & !(int{guarded} & int{negative(x[i])});
   }
   pack_flags(open, undecided, n);
 }
@@ -197,13 +197,16 @@ static inline __attribute__((always_inline)) void combine_any(float *__restrict 
   const bool guard1 = g.guard1, guard2 = g.guard2;
   const float zero_power1 = g.zero_power1, zero_power2 = g.zero_power2;
   for (int i = 0; i < n; i++) {
-    const bool g1 = guard1 & (a[i] < 0), g2 = guard2 & (b[i] < 0);
-    const float p = g1 ? zero_power1 : pa[i], q = g2 ? zero_power2 : pb[i];
+    // Every operand loaded whatever is chosen: a load under a condition is control flow, which
+    // the compiler does not vectorize.
+    const float ai = a[i], bi = b[i], pai = pa[i], pbi = pb[i];
+    const bool g1 = guard1 & (ai < 0), g2 = guard2 & (bi < 0);
+    const float p = g1 ? zero_power1 : pai, q = g2 ? zero_power2 : pbi;
     // Of two NaNs the first, whichever operand the compiler puts first; a NaN that the multiply
     // makes (0 × inf) is x86's default one, negative, on every machine.
-    const float product = p * q;
-    a[i] = std::isnan(p) ? p : std::isnan(product) & !std::isnan(q) ? -NAN : product;
-    b[i] = g2 ? 0.0f : b[i];
+    const float product = p * q, invalid = std::isnan(q) ? product : -NAN;
+    a[i] = std::isnan(p) ? p : std::isnan(product) ? invalid : product;
+    b[i] = g2 ? 0.0f : bi;
   }
 }
 

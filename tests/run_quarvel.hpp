@@ -100,6 +100,7 @@ struct RunOptions {
   uid_t uid = 0;                        // run as this user, if set (the tests run as root)
   std::vector<std::pair<std::string, std::string>> env;  // set for the run
   std::vector<int> ignored;             // signals ignored from the start
+  bool native = false;                  // built for this machine: never under the emulator
 };
 
 // A program started by spawn_quarvel, and where its output goes.
@@ -119,17 +120,17 @@ inline Spawned spawn_quarvel(const std::string &dir, const std::vector<std::stri
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<char *> argv;
+    const char *program = o.binary;
 #if defined(QUARVEL_EMULATOR)
     // A program built for another machine starts under the emulator, which names it argv0.
-    for (const char *word : {QUARVEL_EMULATOR, "-L", QUARVEL_EMULATOR_ROOT, "-0"})
-      argv.push_back(const_cast<char *>(word));
-    argv.push_back(const_cast<char *>(o.argv0.c_str()));
-    argv.push_back(const_cast<char *>(o.binary));
-    const char *program = QUARVEL_EMULATOR;
-#else
-    argv.push_back(const_cast<char *>(o.argv0.c_str()));
-    const char *program = o.binary;
+    if (!o.native) {
+      for (const char *word : {QUARVEL_EMULATOR, "-L", QUARVEL_EMULATOR_ROOT, "-0"})
+        argv.push_back(const_cast<char *>(word));
+      program = QUARVEL_EMULATOR;
+    }
 #endif
+    argv.push_back(const_cast<char *>(o.argv0.c_str()));
+    if (program != o.binary) argv.push_back(const_cast<char *>(o.binary));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     // Standard input is a pipe whose writer stays open: a stream that can't be positioned.
