@@ -137,17 +137,10 @@ int to_powf(const float *x, float y, float *out, const uint16_t *undecided, int 
 
 }  // namespace
 
-int power_piece(const float *x, float y, float *out, int n, int lanes, bool guarded) {
-  // Without AVX2 and FMA the path costs far more than powf itself (measured with SSE2 alone,
-  // its fused steps calls to fma: 37 against 4.5 ns a value); it is still built, for the tests
-  // to hold it to powf's bits.
-  lanes = lanes_for(lanes);
-  if (!fast_powers_allowed() || !std::isfinite(y) || n > 1024 || lanes_for(0) == 2) {
-    for (int i = 0; i < n; i++) out[i] = powf(x[i], y);
-    return n;
-  }
+void decide_powers(const float *x, float y, float *out, uint16_t *undecided, int n, int lanes,
+                   bool guarded) {
   static const Window w = window();
-  uint16_t undecided[64];
+  lanes = lanes_for(lanes);
 #if defined(__x86_64__) || defined(__i386__)
   if (lanes == 8)
     power_piece8(x, y, w, out, undecided, n, guarded);
@@ -156,6 +149,18 @@ int power_piece(const float *x, float y, float *out, int n, int lanes, bool guar
   else
 #endif
     power_piece2(x, y, w, out, undecided, n, guarded);
+}
+
+int power_piece(const float *x, float y, float *out, int n, int lanes, bool guarded) {
+  // Without AVX2 and FMA the path costs far more than powf itself (measured with SSE2 alone,
+  // its fused steps calls to fma: 37 against 4.5 ns a value); it is still built, for the tests
+  // to hold it to powf's bits.
+  if (!fast_powers_allowed() || !std::isfinite(y) || n > 1024 || lanes_for(0) == 2) {
+    for (int i = 0; i < n; i++) out[i] = powf(x[i], y);
+    return n;
+  }
+  uint16_t undecided[64];
+  decide_powers(x, y, out, undecided, n, lanes, guarded);
   const int slow = to_powf(x, y, out, undecided, n);
   values_raised.fetch_add(n, std::memory_order_relaxed);
   values_to_powf.fetch_add(slow, std::memory_order_relaxed);
@@ -172,9 +177,9 @@ void combine_piece4(float *a, float *b, const float *pa, const float *pb, const 
   combine_any(a, b, pa, pb, g, n);
 }
 
-int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes, bool guarded) {
+void decide_shortcut(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
+                     int lanes, bool guarded) {
   lanes = lanes_for(lanes);
-  uint16_t undecided[64];
 #if defined(__x86_64__) || defined(__i386__)
   if (lanes == 8)
     shortcut_piece8(s, x, out, undecided, n, guarded);
@@ -183,6 +188,11 @@ int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes, boo
   else
 #endif
     shortcut_piece2(s, x, out, undecided, n, guarded);
+}
+
+int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes, bool guarded) {
+  uint16_t undecided[64];
+  decide_shortcut(s, x, out, undecided, n, lanes, guarded);
   const float y = s == Shortcut::kSquare ? 2.0f : s == Shortcut::kInverse ? -1.0f : 0.5f;
   return to_powf(x, y, out, undecided, n);
 }

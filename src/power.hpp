@@ -22,6 +22,14 @@ enum class Shortcut { kSquare, kInverse, kRoot };
 int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes = 0,
                    bool guarded = false);
 
+/// The vector paths alone, for the proofs: as power_piece and shortcut_piece, but where a value
+/// would go to powf, bit i % 16 of undecided[i / 16] is set instead (out[i] then means nothing).
+/// Assumes fast_powers_allowed() and a finite y.
+void decide_powers(const float *x, float y, float *out, uint16_t *undecided, int n, int lanes,
+                   bool guarded = false);
+void decide_shortcut(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
+                     int lanes, bool guarded = false);
+
 /// The guards of a product: whether a negative value of each input counts as +0, and the
 /// power of +0 that such a value then takes.
 struct Guards {

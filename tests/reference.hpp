@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "extended.hpp"
 #include "summary.hpp"
@@ -63,3 +64,10 @@ inline Summary reference_summarize(const float *data, int64_t count) {
   return {max, min, mean, rms, rmsd};
 }
 
+// The widths of vectors that this CPU lacks, and so the tests can't run here; empty if none.
+inline std::string lacking_widths() {
+  std::string lacking;
+  if (widest_lanes() < 8) lacking += " 8 (AVX-512)";
+  if (power_lanes() < 4) lacking += widest_lanes() < 4 ? " 4 (AVX2)" : " 4 (the power's: FMA)";
+  return lacking.empty() ? "" : "this CPU lacks the widths (doubles a vector):" + lacking;
+}
