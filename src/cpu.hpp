@@ -9,3 +9,11 @@ int widest_lanes();
 /// As widest_lanes, for the power's vector path, which needs fused multiply-adds as well: 2,
 /// every value to powf, where a CPU has AVX2 without FMA.
 int power_lanes();
+
+/// True where the float and double arithmetic itself gives x86's NaN for an invalid operation
+/// (0 × inf, inf - inf): negative, quiet, no payload, as x87's. Elsewhere the code puts it in.
+#if defined(__x86_64__) || defined(__i386__)
+constexpr bool kX86Nans = true;
+#else
+constexpr bool kX86Nans = false;
+#endif

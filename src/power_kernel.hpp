@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "cpu.hpp"
 #include "float_ties.hpp"
 #include "power.hpp"
 
@@ -205,7 +206,7 @@ static inline __attribute__((always_inline)) void combine_any(float *__restrict 
     // Of two NaNs the first, whichever operand the compiler puts first; a NaN that the multiply
     // makes (0 × inf) is x86's default one, negative, on every machine.
     const float product = p * q, invalid = std::isnan(q) ? product : -NAN;
-    a[i] = std::isnan(p) ? p : std::isnan(product) ? invalid : product;
+    a[i] = std::isnan(p) ? p : !kX86Nans && std::isnan(product) ? invalid : product;
     b[i] = g2 ? 0.0f : bi;
   }
 }

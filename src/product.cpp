@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "cpu.hpp"
 #include "power.hpp"
 
 bool is_whole_exponent(float p) {
@@ -76,7 +77,7 @@ bool plain_product(float *__restrict d1, const float *__restrict d2, int n) {
   if (any_nan(d1, n) || any_nan(d2, n)) return false;
   for (int i = 0; i < n; i++) {
     const float product = d1[i] * d2[i];
-    d1[i] = std::isnan(product) ? -NAN : product;
+    d1[i] = kX86Nans || !std::isnan(product) ? product : -NAN;
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "cpu.hpp"
 #include "extended.hpp"
 #include "float_ties.hpp"
 
@@ -205,9 +206,10 @@ ALWAYS_INLINE float accumulate(float total, const float *x, int64_t count, doubl
 
 ALWAYS_INLINE float sum_of_values(float total, const float *data, int64_t count) {
   return accumulate<kValue>(total, data, count, 0, [](float sum, float x) {
-    // Float addition of finite operands equals the 80-bit sum rounded to float. Of two NaNs x87
-    // and SSE keep different ones, and the NaN of inf - inf differs between machines.
-    return std::fabs(x) < INFINITY ? sum + x : add_extended(sum, widen(x));
+    // Float addition of non-NaN operands equals the 80-bit sum rounded to float, where the
+    // arithmetic makes x87's NaN for inf - inf; of two NaNs, x87 and SSE keep different ones.
+    const bool exact = std::isnan(x) || (!kX86Nans && std::isinf(x));
+    return exact ? add_extended(sum, widen(x)) : sum + x;
   });
 }
 
@@ -223,9 +225,9 @@ ALWAYS_INLINE float sum_of_squared_deviations(float total, const float *data, in
                                               float mean) {
   const double m = mean;
   return accumulate<kDeviation>(total, data, count, m, [=](float sumdev, float x) {
-    // A NaN term is the same in both formats unless x and the mean are both NaN, or x is the
-    // infinity that the mean is (inf - inf: each machine's own NaN).
-    const bool same = !(std::isnan(x) && std::isnan(mean)) && !std::isinf(x);
+    // A NaN term is the same in both formats unless x and the mean are both NaN, or, where the
+    // arithmetic does not make x87's NaN, x is the infinity that the mean is: inf - inf.
+    const bool same = !(std::isnan(x) && std::isnan(mean)) && (kX86Nans || !std::isinf(x));
     return add_term(sumdev, term<kDeviation>(x, m), same, [=] {
       const Extended e = widen(x) - widen(mean);
       return add_extended(sumdev, e * e);
