@@ -4,7 +4,7 @@
 
 namespace {
 
-#if defined(__x86_64__) || defined(__i386__)
+#if QUARVEL_X86
 int cpu_lanes() {
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))

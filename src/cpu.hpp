@@ -2,6 +2,13 @@
 // it (power_avx2.cpp, summary_avx512.cpp, ...), and only x86-64 has any.
 #pragma once
 
+// x86 (64- or 32-bit): the only machines with vector paths of their own and with x87.
+#if defined(__x86_64__) || defined(__i386__)
+#define QUARVEL_X86 1
+#else
+#define QUARVEL_X86 0
+#endif
+
 /// The widest vectors, in doubles, that this CPU runs: 8 (AVX-512), 4 (AVX2) or 2 (any other,
 /// the portable code), or fewer where the tests' build is asked (test_width_cap).
 int widest_lanes();
@@ -12,8 +19,4 @@ int power_lanes();
 
 /// True where the float and double arithmetic itself gives x86's NaN for an invalid operation
 /// (0 × inf, inf - inf): negative, quiet, no payload, as x87's. Elsewhere the code puts it in.
-#if defined(__x86_64__) || defined(__i386__)
-constexpr bool kX86Nans = true;
-#else
-constexpr bool kX86Nans = false;
-#endif
+constexpr bool kX86Nans = QUARVEL_X86;

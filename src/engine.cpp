@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "cpu.hpp"
 #include "hooks.hpp"
 #include "interrupt.hpp"
 #include "messages.hpp"
@@ -147,7 +148,7 @@ bool readable_to_end(int fd, float *buf, int64_t chunk) {
 // A fingerprint of n values' bits, in 64 lanes that vectorize (and hide the multiplies' latency). Each step maps a lane one to one,
 // for any value and for any lane, and so does folding the lanes together: a change of one value
 // always changes the fingerprint, and more changes almost always do.
-#if defined(__x86_64__)
+#if QUARVEL_X86
 __attribute__((target_clones("avx2", "default")))
 #endif
 uint64_t fingerprint(const float *x, int64_t n) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "cpu.hpp"
+
 /// A number of the 80-bit format held in software. Finite values are
 /// (-1)^negative × significand × 2^(exponent - 63), the significand's top bit set unless zero;
 /// a NaN keeps the 80-bit significand (quiet bit 62 set). The exponent is not bounded: the
@@ -35,7 +37,7 @@ SoftExtended soft_divide(SoftExtended a, SoftExtended b);
 float soft_to_float(SoftExtended a);
 double soft_to_double(SoftExtended a);
 
-#if defined(__x86_64__) || defined(__i386__)
+#if QUARVEL_X86
 
 using Extended = long double;
 

@@ -141,7 +141,7 @@ void decide_powers(const float *x, float y, float *out, uint16_t *undecided, int
                    bool guarded) {
   static const Window w = window();
   lanes = lanes_for(lanes);
-#if defined(__x86_64__) || defined(__i386__)
+#if QUARVEL_X86
   if (lanes == 8)
     power_piece8(x, y, w, out, undecided, n, guarded);
   else if (lanes == 4)
@@ -180,7 +180,7 @@ void combine_piece4(float *a, float *b, const float *pa, const float *pb, const 
 void decide_shortcut(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
                      int lanes, bool guarded) {
   lanes = lanes_for(lanes);
-#if defined(__x86_64__) || defined(__i386__)
+#if QUARVEL_X86
   if (lanes == 8)
     shortcut_piece8(s, x, out, undecided, n, guarded);
   else if (lanes == 4)
@@ -200,7 +200,7 @@ int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes, boo
 void combine_piece(float *a, float *b, const float *pa, const float *pb, const Guards &g, int n,
                    int lanes) {
   lanes = lanes_for(lanes);
-#if defined(__x86_64__) || defined(__i386__)
+#if QUARVEL_X86
   if (lanes == 8)
     combine_piece16(a, b, pa, pb, g, n);
   else if (lanes == 4)

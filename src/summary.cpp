@@ -14,7 +14,7 @@ namespace {
 
 float pass([[maybe_unused]] int lanes, float total, const float *data, int64_t count, Term term,
            float mean = 0, float *max = nullptr, float *min = nullptr) {
-#if defined(__x86_64__) || defined(__i386__)
+#if QUARVEL_X86
   if (lanes == 8) return summary_pass8(total, data, count, term, mean, max, min);
   if (lanes == 4) return summary_pass4(total, data, count, term, mean, max, min);
 #endif
