@@ -211,7 +211,8 @@ TEST(Output, ASignalErasesTheProgressLine) {
   ASSERT_TRUE(f && ftruncate(fileno(f), 1 << 30) == 0 && fclose(f) == 0);  // sparse
   write_file(dir / "b.bin", float_bytes({1, 2}));
   int master, slave;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+    GTEST_SKIP() << "no pseudo-terminal to be had here (/dev/pts): " << strerror(errno);
   RunOptions o;
   const std::string tty = ttyname(slave);
   o.stderr_path = tty.c_str();
