@@ -197,6 +197,17 @@ int shortcut_piece(Shortcut s, const float *x, float *out, int n, int lanes, boo
   return to_powf(x, y, out, undecided, n);
 }
 
+bool plain_piece4(float *a, const float *b, int n) { return plain_any(a, b, n); }
+
+bool plain_product(float *a, const float *b, int n, int lanes) {
+  lanes = lanes_for(lanes);
+#if QUARVEL_X86
+  if (lanes == 8) return plain_piece16(a, b, n);
+  if (lanes == 4) return plain_piece8(a, b, n);
+#endif
+  return plain_piece4(a, b, n);
+}
+
 void combine_piece(float *a, float *b, const float *pa, const float *pb, const Guards &g, int n,
                    int lanes) {
   lanes = lanes_for(lanes);

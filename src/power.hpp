@@ -43,6 +43,10 @@ struct Guards {
 void combine_piece(float *a, float *b, const float *pa, const float *pb, const Guards &g, int n,
                    int lanes = 0);
 
+/// The product for both exponents 1 where it is the multiply itself: a[i] = a[i] × b[i] for
+/// i < n when no value is a NaN (then true), else nothing changed (false).
+bool plain_product(float *a, const float *b, int n, int lanes = 0);
+
 /// How many values power_piece was given so far, and how many of them went to powf.
 void power_counts(uint64_t *raised, uint64_t *to_powf);
 

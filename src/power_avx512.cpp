@@ -128,3 +128,5 @@ void combine_piece16(float *a, float *b, const float *pa, const float *pb, const
                      int n) {
   combine_any(a, b, pa, pb, g, n);
 }
+
+bool plain_piece16(float *a, const float *b, int n) { return plain_any(a, b, n); }

@@ -211,6 +211,31 @@ static inline __attribute__((always_inline)) void combine_any(float *__restrict 
   }
 }
 
+// Both exponents 1: without NaNs every power is the value itself and the product a plain
+// multiply, a[i] × b[i] into a[i]; gives false, changing nothing, where a value is a NaN. A NaN
+// product is then one the multiply made (0 × inf): x86's default NaN on every machine.
+static inline __attribute__((always_inline)) bool plain_any(float *__restrict a,
+                                                            const float *__restrict b, int n) {
+  uint32_t nan = 0;
+  for (int i = 0; i < n; i++) {
+    uint32_t u, v;
+    memcpy(&u, a + i, 4);
+    memcpy(&v, b + i, 4);
+    nan |= ((u & 0x7fffffff) > 0x7f800000) | ((v & 0x7fffffff) > 0x7f800000);
+  }
+  if (nan) return false;
+  for (int i = 0; i < n; i++) {
+    const float product = a[i] * b[i];
+    a[i] = kX86Nans || !std::isnan(product) ? product : -NAN;
+  }
+  return true;
+}
+
+/// plain_any at each width of vectors: 16, 8 and 4 floats.
+bool plain_piece16(float *a, const float *b, int n);
+bool plain_piece8(float *a, const float *b, int n);
+bool plain_piece4(float *a, const float *b, int n);
+
 /// combine_any at each width of vectors: 16, 8 and 4 floats.
 void combine_piece16(float *a, float *b, const float *pa, const float *pb, const Guards &g,
                      int n);

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "cpu.hpp"
 #include "power.hpp"
 
 bool is_whole_exponent(float p) {
@@ -58,29 +57,6 @@ struct Job {
   float power1, power2;
   Guards guards;  // a negative value counts as +0 for a non-whole exponent
 };
-
-// True when any of x[0..n) is a NaN.
-inline bool any_nan(const float *x, int n) {
-  uint32_t nan = 0;
-  for (int i = 0; i < n; i++) {
-    uint32_t b;
-    memcpy(&b, x + i, 4);
-    nan |= (b & 0x7fffffff) > 0x7f800000;
-  }
-  return nan;
-}
-
-// Both exponents 1: without NaNs every power is the value itself and the product a plain
-// multiply, which vectorizes; a piece with a NaN goes through powf as every other piece does.
-// A NaN product is then one the multiply made (0 × inf): x86's default NaN on every machine.
-bool plain_product(float *__restrict d1, const float *__restrict d2, int n) {
-  if (any_nan(d1, n) || any_nan(d2, n)) return false;
-  for (int i = 0; i < n; i++) {
-    const float product = d1[i] * d2[i];
-    d1[i] = kX86Nans || !std::isnan(product) ? product : -NAN;
-  }
-  return true;
-}
 
 template <Kind K1, Kind K2>
 void product_range(const Job &j, int64_t begin, int64_t end) {
