@@ -10,7 +10,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +42,25 @@ inline void write_file(const std::string &path, const std::string &bytes) {
 
 inline std::string float_bytes(const std::vector<float> &v) {
   return std::string(reinterpret_cast<const char *>(v.data()), v.size() * 4);
+}
+
+// Random values in [-4, 4) with one in `one_in` special, of the first `kinds` kinds: any bits
+// at all, zeros, infinities, subnormals, 3e38, 1, then NaNs (one signalling, with a payload).
+inline std::string sample_bytes(size_t count, unsigned seed, unsigned one_in = 50,
+                                unsigned kinds = 11) {
+  const uint32_t special[] = {0x00000000, 0x80000000, 0x7f800000, 0xff800000, 0x00000001,
+                              0x807fffff, 0x7f61b1e6, 0x3f800000, 0x7fc00000, 0xff812345};
+  std::mt19937 rng(seed);
+  std::vector<float> v(count);
+  for (float &x : v) {
+    if (rng() % one_in != 0) {
+      x = std::uniform_real_distribution<float>(-4.0f, 4.0f)(rng);
+      continue;
+    }
+    const uint32_t kind = rng() % kinds, b = kind ? special[kind - 1] : static_cast<uint32_t>(rng());
+    memcpy(&x, &b, 4);
+  }
+  return float_bytes(v);
 }
 
 // Names of the entries in `dir`, with the contents of the regular files ("<dir>" otherwise).
