@@ -66,8 +66,8 @@ void power(benchmark::State &state, float y, bool plain, float low, float high, 
 }
 
 void summary(benchmark::State &state, double nan_share, bool straightforward,
-             bool threaded = true, int lanes = 0) {
-  std::vector<float> a = values(3, 0), b = values(4, 0);
+             bool threaded = true, int lanes = 0, double negative_share = 0) {
+  std::vector<float> a = values(3, negative_share), b = values(4, 0);
   power_product(a.data(), b.data(), kN, 1.0f, 0.5f);
   std::mt19937 rng(5);
   std::bernoulli_distribution nan(nan_share);
@@ -109,6 +109,8 @@ BENCHMARK_CAPTURE(summary, no_nans_fast, 0.0, false);
 BENCHMARK_CAPTURE(summary, no_nans_fast_1thread, 0.0, false, false);
 BENCHMARK_CAPTURE(summary, no_nans_fast_1thread_2lanes, 0.0, false, false, 2);
 BENCHMARK_CAPTURE(summary, no_nans_fast_1thread_4lanes, 0.0, false, false, 4);
+BENCHMARK_CAPTURE(summary, signed_fast_1thread, 0.0, false, false, 0, 0.5);
+BENCHMARK_CAPTURE(summary, signed_fast_1thread_4lanes, 0.0, false, false, 4, 0.5);
 BENCHMARK_CAPTURE(summary, tenth_nans_plain, 0.1, true);
 BENCHMARK_CAPTURE(summary, tenth_nans_fast, 0.1, false);
 

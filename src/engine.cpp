@@ -1,5 +1,6 @@
 #include "engine.hpp"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -30,8 +31,9 @@
 //   where the output is a new file that replaces the old only at the end, the products are
 //   written to it at their place as they are formed;
 // - then their deviations from the mean are added in order, from the products read back from
-//   that file (the file cache holds them, or else the disk, read once). Any other output (in
-//   place, a device) is opened only now and written in this pass. The products then come from
+//   that file (the file cache holds them: where the three files would not all fit there, the
+//   inputs' pages leave it once read). Any other output (in place, a device) is opened only
+//   now and written in this pass. The products then come from
 //   memory when they fit there (unless they cost less to form again than to keep); otherwise
 //   the chunks are read and their products formed again, and fingerprints of each chunk's
 //   products and first input, taken in the first pass, tell whether an input changed in
@@ -336,6 +338,10 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   // Only files and block devices give the same bytes again (a device such as /dev/urandom can be
   // positioned, yet not read twice).
   const bool twice = run.twice = rereadable(in1) && rereadable(in2);
+  // The second pass reads the early file back from its start, which the file cache holds only
+  // when the inputs, read once, have not pushed it out; their pages would be gone by then
+  // anyway. Where all three fit, nothing is dropped: the inputs may be read again by others.
+  run.uncached = early >= 0 && twice && run.bytes > (budget.available - working) / 3;
   const bool again = cheap_powers(power1, power2) && twice;
   run.products = nullptr;
   if (run.bytes <= (budget.available - working) / 2 && run.count > 0 && !again && early < 0) {
@@ -369,6 +375,7 @@ void first_pass(Run &run) {
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
   Turns turns;
   Failure failed1, failed2, early_failed;
+  int64_t dropped = 0;  // the inputs' bytes before this have left the file cache
   progress.begin(run);
   auto chunk_of = [&](int64_t k, int w) {
     return run.products ? run.products + k * run.chunk : buffer(run, w, 0);
@@ -394,6 +401,13 @@ void first_pass(Run &run) {
       },
       [&](int64_t k, int w) {
         if (failed1.any || failed2.any) return;
+        if (run.uncached) {
+          // Only pages wholly inside the range go, and the file cache holds them in pieces of
+          // up to 2 MiB: one across `end` goes the next time.
+          const int64_t end = (k * run.chunk + length(k)) * 4;
+          for (int fd : {fd1, fd2}) posix_fadvise(fd, dropped, end - dropped, POSIX_FADV_DONTNEED);
+          dropped = end / (2 << 20) * (2 << 20);
+        }
         add_values(run.totals, chunk_of(k, w), length(k));
         progress.add((run.early >= 0 ? 3.0 : 2.0) * length(k) * 4);
       });

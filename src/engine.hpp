@@ -31,6 +31,8 @@ struct Run {
   int early;               // the new output file that the first pass writes, or -1
   int early_error;         // errno of its first failed write, or 0
   bool twice;              // both inputs can be read again: files or block devices
+  bool uncached;           // the inputs' pages leave the file cache once read, for the early
+                           // file's to stay there: all three files would not fit in it
   float *products;         // without one: all the products, when two arrays' worth fit in
                            // memory and they cost more to form than to keep; else none, and the
                            // second pass reads the inputs again
