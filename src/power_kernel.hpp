@@ -147,24 +147,50 @@ static inline __attribute__((always_inline)) void any_piece(const float *x, floa
   pack_flags(open, undecided, n);
 }
 
-// out[i] = x[i]^y for y = 2, -1 or 1/2, formed in double (x·x exactly, 1/x and the root each
-// rounded once, so within a unit in the last place) and rounded to float where no float tie is
-// within 2^21 units of it; bit i % 16 of undecided[i / 16] set elsewhere, and for NaNs.
+// out[i] = x[i]^y for y = 2, -1 or 1/2, formed in double (x·x exactly, 1/x rounded once) and
+// rounded to float where no float tie is within 2^21 units of it, the root in float where the
+// exact root is as far from a tie; bit i % 16 of undecided[i / 16] set elsewhere, and for
+// NaNs.
 template <Shortcut S, bool guarded>
 static inline __attribute__((always_inline)) void shortcut_any(const float *x, float *out,
                                                                uint16_t *undecided, int n) {
   uint8_t open[1024];
   for (int i = 0; i < n; i++) {
     const double xd = x[i];
-    double e = 0;
-    if constexpr (S == Shortcut::kSquare) e = xd * xd;
-    if constexpr (S == Shortcut::kInverse) e = 1.0 / xd;
-    // powf(-0, 0.5) is +0. A guarded negative value needs no root, and the root of its
-    // magnitude costs less than a NaN.
-    if constexpr (S == Shortcut::kRoot) e = std::sqrt(guarded ? std::fabs(xd) : xd) + 0.0;
-    out[i] = static_cast<float>(e);
-    open[i] = !(far_from_float_tie(e, 1 << 21) | (e == 0) | (std::fabs(e) == INFINITY) |
-                (guarded & (xd < 0)));
+    if constexpr (S == Shortcut::kRoot) {
+      // The float root s = 2^k·(1 + f), correctly rounded, decides where the exact root r
+      // lies further than (2^-31 + 2^-51)·2^k from both float ties beside s: s - half the
+      // spacing below s (a quarter below a power of two) and s + half the spacing above. That
+      // is more than 2^21 + 1/2 units in the last place of the double root (whose binade is
+      // s's or the one below), the window of the other shortcuts: the double root too is
+      // further than 2^21 units from every tie, and rounds to s. For a tie m, m·m and x - m·m
+      // are exact in double (m has at most 26 bits, and x lies within a factor 2 of m·m), and
+      // r lies (x - m·m)/(r + m) from m, with r + m below twice the upper tie.
+      // powf(-0, 0.5) is +0. A guarded negative value needs no root, and the root of its
+      // magnitude costs less than a NaN.
+      const float xf = guarded ? std::fabs(x[i]) : x[i];
+      const float root = std::sqrt(xf) + 0.0f;
+      uint32_t rb;
+      memcpy(&rb, &root, 4);
+      // 2^k, and the same or half as much below a power of two, in integers: no operation
+      // under a condition for the vectorizer to refuse.
+      const uint32_t scale_bits = rb & 0x7f800000,
+                     lower_bits = scale_bits - (uint32_t{(rb & 0x7fffff) == 0} << 23);
+      float scale, lower;
+      memcpy(&scale, &scale_bits, 4);
+      memcpy(&lower, &lower_bits, 4);
+      const double up = scale * 0x1p-24, down = lower * 0x1p-24;
+      const double r = root, xr = xf, below = r - down, above = r + up;
+      const double window = scale * (0x1p-30 + 0x1p-49) * above;
+      out[i] = root;
+      open[i] = !(((xr - below * below > window) & (above * above - xr > window)) |
+                  (root == 0) | (root == INFINITY) | (guarded & (xd < 0)));
+    } else {
+      const double e = S == Shortcut::kSquare ? xd * xd : 1.0 / xd;
+      out[i] = static_cast<float>(e);
+      open[i] = !(far_from_float_tie(e, 1 << 21) | (e == 0) | (std::fabs(e) == INFINITY) |
+                  (guarded & (xd < 0)));
+    }
   }
   pack_flags(open, undecided, n);
 }
