@@ -33,11 +33,10 @@
 // - then their deviations from the mean are added in order, from the products read back from
 //   that file (the file cache holds them: where the three files would not all fit there, the
 //   inputs' pages leave it once read). Any other output (in place, a device) is opened only
-//   now and written in this pass. The products then come from
-//   memory when they fit there (unless they cost less to form again than to keep); otherwise
-//   the chunks are read and their products formed again, and fingerprints of each chunk's
-//   products and first input, taken in the first pass, tell whether an input changed in
-//   between, and which.
+//   now and written in this pass. The products then come from memory when they fit there
+//   (unless they cost less to form again than to keep); otherwise the chunks are read and
+//   their products formed again, and fingerprints of each chunk's products and first input,
+//   taken in the first pass, tell whether an input changed in between, and which.
 // Every buffer is allocated once, before the first pass, and reused for every chunk.
 
 namespace {

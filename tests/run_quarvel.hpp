@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <random>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
