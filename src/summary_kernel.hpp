@@ -70,7 +70,7 @@ inline float add_term(float total, double q, bool term_is_exact_nan, Exact exact
 // midpoint, whose partial totals all stay inside the binade, the new total is s plus the sum of
 // the rounded terms: whole numbers of units u, summed exactly as integers in any order.
 //
-// The terms q are formed in double within 2^-50 |q| of the 80-bit term, and the 80-bit sum is
+// Terms q formed in double are within 2^-50 |q| of the 80-bit term, and the 80-bit sum is
 // within 2^-40 u of exact; inside the binade |q| < 2^24 u, so the value that is rounded to float
 // lies within 0.5 - 2^-20 + 2^-26 + 2^-40 < 0.5 units of the chosen multiple.
 #define ALWAYS_INLINE inline __attribute__((always_inline))
@@ -128,77 +128,205 @@ ALWAYS_INLINE bool add_block_to_infinity(float total, const float *x, double mea
   return moved == 0;
 }
 
-// Adds the kBlock terms of x[0..kBlock) to `total`, or leaves it and gives false when the
-// block can't be decided this way. Written as plain loops for the compiler to vectorize at the
-// width of the function it is inlined into.
-template <Term K>
-ALWAYS_INLINE bool add_block(float &total, const float *x, double mean) {
-  uint32_t b;
-  memcpy(&b, &total, 4);
-  const uint32_t biased = (b >> 23) & 0xff;
-  if (biased == 0xff && (b & 0x7fffff)) {
-    add_block_to_nan(total, x);
-    return true;
-  }
-  if (biased == 0xff) return add_block_to_infinity<K>(total, x, mean);
-  if (biased == 0) return false;  // zero or below normal
-  const uint64_t inverse_bits = uint64_t{1023 + 150 - biased} << 52;  // 1/u
-  double inverse;
-  memcpy(&inverse, &inverse_bits, 8);
-  const double magic = 0x1.8p52;  // v + magic holds v rounded to a whole in its low bits
-  // Unsigned, so that the garbage of undecided terms wraps harmlessly until the check.
-  uint64_t sum = 0, size = 0;
-  uint64_t fine = ~uint64_t{0};  // the sign bit stays set while every term is decided
-  uint64_t below = 0, above = 0;  // some term is below zero, above zero
-  for (int i = 0; i < kBlock; i++) {
-    const double v = term<K>(x[i], mean) * inverse;
-    const double z = v + magic;
-    const uint64_t k = bits_of(z) - bits_of(magic);  // for |v| < 2^51, v to the nearest whole
-    const double r = v - (z - magic);                 // exact
-    // Negative while |r| < 0.5 - 2^-20 and |v| < 2^30; never for NaNs.
-    fine &= bits_of(std::fabs(r) - (0.5 - 0x1p-20)) & bits_of(std::fabs(v) - 0x1p30);
-    sum += k;
-    if constexpr (K == kValue) {
-      const uint64_t negative = 0 - (k >> 63);
-      size += (k ^ negative) - negative;
-      below |= v < 0, above |= v > 0;
-    }
-  }
-  if constexpr (K != kValue) size = sum;  // squares are never negative
-  if (static_cast<int64_t>(fine) >= 0) return false;
-  // Every partial total lies within `size` units of the first, p0, whose sign is the total's.
-  // Terms of the total's sign never take its magnitude down: a total resting on a power of two,
-  // as a long sum of such terms does once they fall below half a unit, stays in its binade.
-  // (A term of the other sign may, even one that rounds to no unit: below 2^k units halve.)
+// The new total p0 ± `terms` units of a block whose partial totals lie p0 ± [lo, hi] units
+// (lo <= 0 <= hi), p0 being the first, whose sign is the total's; false where they may leave
+// its binade. Terms of the total's sign never take its magnitude down: a total resting on a
+// power of two, as a long sum of such terms does once they fall below half a unit, stays in its
+// binade. Where one of the other sign `falls` among them, even one that rounds to no unit, it
+// may (below 2^k units halve), so the totals must then stay a unit above.
+ALWAYS_INLINE bool move_in_binade(float &total, uint32_t b, int64_t terms, int64_t lo,
+                                  int64_t hi, bool falls) {
   const int64_t p0 = (b & 0x7fffff) | 0x800000;
-  const int64_t terms = static_cast<int64_t>(sum), spread = static_cast<int64_t>(size);
-  const bool falls = K == kValue && (b >> 31 ? above : below);
-  if ((falls && p0 - spread < (1 << 23) + 1) || p0 + spread > (1 << 24) - 1) return false;
-  const int64_t p = p0 + (b >> 31 ? -terms : terms);  // in the same binade: only the fraction moves
+  const bool negative = b >> 31;
+  const int64_t least = p0 + (negative ? -hi : lo), most = p0 + (negative ? -lo : hi);
+  if ((falls && least < (1 << 23) + 1) || most > (1 << 24) - 1) return false;
+  const int64_t p = p0 + (negative ? -terms : terms);  // in the same binade: only the fraction moves
   b = (b & 0xff800000) | (static_cast<uint32_t>(p) & 0x7fffff);
   memcpy(&total, &b, 4);
   return true;
 }
 
+// The sums of values and of squares take them in floats, twice as many to a vector as doubles;
+// the values' in 16 lanes that each keep a running sum of their terms, so that the partial
+// totals are bounded by the sums of the lanes' extremes.
+const int kLanes = 16;
+
+// v + magic holds v rounded to a whole in its low bits, for |v| < 2^22.
+const float kMagic = 0x1.8p23f;
+const uint32_t kMagicBits = 0x4b400000;
+
+// 1/u for a total with biased exponent 23 to 254, a float.
+inline float float_inverse(uint32_t biased) {
+  const uint32_t bits = (127 + 150 - biased) << 23;
+  float inverse;
+  memcpy(&inverse, &bits, 4);
+  return inverse;
+}
+
+// The terms of a block of values in whole units u of the total.
+struct Units {
+  int64_t sum, lo, hi;  // their sum, and bounds on their partial sums: lo <= 0 <= hi
+  bool below, above;    // one is below zero, above zero
+  bool fine;            // every one was decided; the sign bit of decided[i] tells for term i
+};
+
+// The units of x[0..n), n a multiple of kLanes: v = x/u is exact (or, below the normal range,
+// far below half a unit, as is the exact v, so both round to no unit), and so is its distance r
+// from the nearest whole while |v| < 2^22.
+ALWAYS_INLINE Units value_units(const float *x, int n, float inverse, uint32_t *decided) {
+  // 32 bits: |k| < 2^22, kBlock / kLanes of them to a lane. Sums unsigned, so that undecided
+  // terms wrap harmlessly.
+  uint32_t sum[kLanes] = {}, fine[kLanes];
+  int32_t lo[kLanes] = {}, hi[kLanes] = {};
+  float least[kLanes] = {}, most[kLanes] = {};
+  for (int l = 0; l < kLanes; l++) fine[l] = ~uint32_t{0};
+  for (int i = 0; i < n; i += kLanes)
+    for (int l = 0; l < kLanes; l++) {
+      const float v = x[i + l] * inverse;
+      const float z = v + kMagic;
+      uint32_t zb, r_bits;
+      memcpy(&zb, &z, 4);
+      const float r = v - (z - kMagic);  // exact
+      // Negative while |r| < 0.5 - 2^-20; never for NaNs.
+      const float rr = std::fabs(r) - (0.5f - 0x1p-20f);
+      memcpy(&r_bits, &rr, 4);
+      decided[i + l] = r_bits;
+      fine[l] &= r_bits;
+      sum[l] += zb - kMagicBits;  // v to the nearest whole
+      const int32_t partial = static_cast<int32_t>(sum[l]);
+      lo[l] = std::min(lo[l], partial), hi[l] = std::max(hi[l], partial);
+      least[l] = std::min(least[l], v), most[l] = std::max(most[l], v);  // NaNs aside
+    }
+  // Whole vectors folded at once: below 2^30 in magnitude, and so are their sums.
+  uint32_t all_sum = 0, all_fine = ~uint32_t{0};
+  int32_t all_lo = 0, all_hi = 0;
+  float all_least = 0, all_most = 0;
+  for (int l = 0; l < kLanes; l++) {
+    all_sum += sum[l], all_lo += lo[l], all_hi += hi[l], all_fine &= fine[l];
+    all_least = std::min(all_least, least[l]), all_most = std::max(all_most, most[l]);
+  }
+  return {static_cast<int32_t>(all_sum), all_lo, all_hi, all_least < 0, all_most > 0,
+          static_cast<int32_t>(all_fine) < 0 && all_least > -0x1p22f && all_most < 0x1p22f};
+}
+
+// Adds the kBlock values of x[0..kBlock) to a total with bits b, biased exponent 23 to 254,
+// and gives how many it added: all; or, where a term lies next to the midpoint of two units, a
+// multiple of kLanes of those before it, the next kLanes holding it; or -1, leaving the total
+// as it was, where a term is too large or the totals may leave the binade.
+ALWAYS_INLINE int add_value_block(float &total, uint32_t b, uint32_t biased, const float *x) {
+  const float inverse = float_inverse(biased);
+  uint32_t decided[kBlock];
+  Units u = value_units(x, kBlock, inverse, decided);
+  int n = kBlock;
+  if (!u.fine) {
+    n = 0;
+    while (n < kBlock && static_cast<int32_t>(decided[n]) < 0) n++;
+    n -= n % kLanes;
+    if (n == 0) return 0;
+    u = value_units(x, n, inverse, decided);
+    if (!u.fine) return -1;  // a term too large
+  }
+  const bool falls = b >> 31 ? u.above : u.below;
+  return move_in_binade(total, b, u.sum, u.lo, u.hi, falls) ? n : -1;
+}
+
+// Adds the squares of x[0..kBlock) to a total with bits b, biased exponent 23 to 254, or gives
+// -1 where they can't be decided so. v = s/u, s the square rounded to float, and its distance r
+// from the nearest whole are exact while v < 2^22. Half units then lie on s's grid of floats
+// (spaced at most 2^-2 units, 2^-22 below the normal range), and rounding is monotonic, so the
+// exact square lies on the same side of each as v, or v on one, which the test rejects: both
+// round to the same whole, the exact one more than 2^-23 units (a quarter of v's last place,
+// or 2^-20 less its half) from the tie, far beyond the 80-bit sum's error.
+ALWAYS_INLINE int add_square_block(float &total, uint32_t b, uint32_t biased, const float *x) {
+  const float inverse = float_inverse(biased);
+  uint32_t sum = 0, fine = ~uint32_t{0};  // as in value_units
+  for (int i = 0; i < kBlock; i++) {
+    const float v = x[i] * x[i] * inverse;
+    const float z = v + kMagic;
+    uint32_t zb, r_bits, v_bits;
+    memcpy(&zb, &z, 4);
+    // Negative while |r| < 0.5 - 2^-20 and v < 2^22; never for NaNs.
+    const float rr = std::fabs(v - (z - kMagic)) - (0.5f - 0x1p-20f), vv = v - 0x1p22f;
+    memcpy(&r_bits, &rr, 4);
+    memcpy(&v_bits, &vv, 4);
+    fine &= r_bits & v_bits;
+    sum += zb - kMagicBits;
+  }
+  if (static_cast<int32_t>(fine) >= 0) return -1;
+  // Squares are never negative: the partial totals only grow.
+  return move_in_binade(total, b, sum, 0, sum, false) ? kBlock : -1;
+}
+
+// Adds the squared deviations of x[0..kBlock) from `mean` to a total with bits b, biased
+// exponent 1 to 254, or gives -1 where they can't be decided so; in doubles, as above.
+ALWAYS_INLINE int add_deviation_block(float &total, uint32_t b, uint32_t biased, const float *x,
+                                      double mean) {
+  const uint64_t inverse_bits = uint64_t{1023 + 150 - biased} << 52;  // 1/u
+  double inverse;
+  memcpy(&inverse, &inverse_bits, 8);
+  const double magic = 0x1.8p52;  // v + magic holds v rounded to a whole in its low bits
+  // Unsigned, so that the garbage of undecided terms wraps harmlessly until the check.
+  uint64_t sum = 0;
+  uint64_t fine = ~uint64_t{0};  // the sign bit stays set while every term is decided
+  for (int i = 0; i < kBlock; i++) {
+    const double v = term<kDeviation>(x[i], mean) * inverse;
+    const double z = v + magic;
+    sum += bits_of(z) - bits_of(magic);  // for v < 2^51, v to the nearest whole
+    // Negative while |r| < 0.5 - 2^-20 (r exact) and v < 2^30; never for NaNs.
+    fine &= bits_of(std::fabs(v - (z - magic)) - (0.5 - 0x1p-20)) & bits_of(v - 0x1p30);
+  }
+  if (static_cast<int64_t>(fine) >= 0) return -1;
+  // Squares are never negative: the partial totals only grow.
+  const int64_t terms = static_cast<int64_t>(sum);
+  return move_in_binade(total, b, terms, 0, terms, false) ? kBlock : -1;
+}
+
+// Adds the kBlock terms of x[0..kBlock) to `total` and gives how many it added, as
+// add_value_block does. Written as plain loops for the compiler to vectorize at the width of
+// the function it is inlined into.
+template <Term K>
+ALWAYS_INLINE int add_block(float &total, const float *x, double mean) {
+  uint32_t b;
+  memcpy(&b, &total, 4);
+  const uint32_t biased = (b >> 23) & 0xff;
+  if (biased == 0xff && (b & 0x7fffff)) {
+    add_block_to_nan(total, x);
+    return kBlock;
+  }
+  if (biased == 0xff) return add_block_to_infinity<K>(total, x, mean) ? kBlock : -1;
+  if (biased == 0) return -1;  // zero or below normal
+  if constexpr (K == kDeviation) return add_deviation_block(total, b, biased, x, mean);
+  if (biased < 23) return -1;  // below 2^-104, 1/u is beyond the float range
+  if constexpr (K == kValue) return add_value_block(total, b, biased, x);
+  return add_square_block(total, b, biased, x);
+}
+
 // Gives the float total of the terms of x[0..count), block by block, and by `step` (one exact
-// step per element) for blocks that can't be decided whole and for the last few elements. After
-// a block fails, the next few go straight to `step` (twice as many after each failure in a row),
-// so data on which blocks always fail costs little more than stepping alone.
+// step per element) for a few terms where a block can't be decided, and for the last few
+// elements. Each block that fails, or decides fewer than a quarter of its terms, in a row
+// doubles the count of terms stepped before the next try, up to a few blocks' worth, so that
+// data on which blocks fail costs little more than stepping alone.
 template <Term K, class Step>
 ALWAYS_INLINE float accumulate(float total, const float *x, int64_t count, double mean,
                                Step step) {
-  int64_t i = 0, skip = 0, penalty = 0;
-  for (; i + kBlock <= count; i += kBlock) {
-    if (skip > 0) {
-      skip--;
-    } else if (add_block<K>(total, x + i, mean)) {
+  int64_t i = 0, penalty = 0;
+  while (i + kBlock <= count) {
+    const int added = add_block<K>(total, x + i, mean);
+    if (added == kBlock) {
       penalty = 0;
+      i += kBlock;
       continue;
-    } else {
-      skip = penalty;
-      penalty = std::min<int64_t>(penalty ? 2 * penalty : 1, 64);
     }
-    for (int64_t j = i; j < i + kBlock; j++) total = step(total, x[j]);
+    // The undecided term is among the next kLanes, or the block failed.
+    if (added >= 0) i += added;
+    int64_t steps = kLanes;
+    if (added < kBlock / 4) {
+      steps += kLanes * penalty;
+      penalty = std::min<int64_t>(penalty ? 2 * penalty : 1, 64);
+    } else {
+      penalty = 0;
+    }
+    for (const int64_t end = std::min(i + steps, count); i < end; i++) total = step(total, x[i]);
   }
   for (; i < count; i++) total = step(total, x[i]);
   return total;

@@ -216,6 +216,11 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
        [](std::mt19937 &r, size_t i) {
          return i == 0 ? 0x1p20f : float(int(r() % 65) - 32) * 0x1p-4f;
        }},
+      {"dipping below 2^20 and back within blocks", 60000,
+       [](std::mt19937 &r, size_t i) {
+         const float sign = i % 256 < 128 ? -1.0f : 1.0f;
+         return i == 0 ? 0x1p20f + 150 : sign * (1 + float(r() % (1 << 20)) * 0x1p-21f);
+       }},
       {"hovering at -2^20", 30000,
        [](std::mt19937 &r, size_t i) {
          return i == 0 ? -0x1p20f : float(int(r() % 65) - 32) * 0x1p-4f;
@@ -270,6 +275,13 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
        [](std::mt19937 &r, size_t) { return r() % 3 == 0 ? -1.0f : r() % 2 ? 0.0f : -0.0f; }},
       {"zeros of both signs, and positives", 20000,
        [](std::mt19937 &r, size_t) { return r() % 3 == 0 ? 1.0f : r() % 2 ? -0.0f : 0.0f; }},
+      // Values and squares 2^22 to 2^23 units large, too large for a block, before a tie.
+      {"a large value before a tie", 30000,
+       [](std::mt19937 &r, size_t i) {
+         if (i == 0) return 1.0f;
+         if (i % 300 == 100) return i / 300 % 2 ? -0.75f : 0.75f;
+         return i % 300 == 150 ? 0x1p-24f : float(r() % 64) * 0x1p-40f;
+       }},
   };
   for (const Case &c : cases) {
     std::mt19937 rng(42);
