@@ -302,10 +302,10 @@ ALWAYS_INLINE int add_block(float &total, const float *x, double mean) {
 }
 
 // Gives the float total of the terms of x[0..count), block by block, and by `step` (one exact
-// step per element) for a few terms where a block can't be decided, and for the last few
-// elements. Each block that fails, or decides fewer than a quarter of its terms, in a row
-// doubles the count of terms stepped before the next try, up to a few blocks' worth, so that
-// data on which blocks fail costs little more than stepping alone.
+// step per element) for the few terms around one that a block can't decide, for blocks that
+// fail and for the last few elements. Each block in a row that fails, or decides fewer than a
+// quarter of its terms, doubles the count of blocks stepped before the next try, up to 64, so
+// that data on which blocks fail costs little more than stepping alone.
 template <Term K, class Step>
 ALWAYS_INLINE float accumulate(float total, const float *x, int64_t count, double mean,
                                Step step) {
@@ -319,9 +319,9 @@ ALWAYS_INLINE float accumulate(float total, const float *x, int64_t count, doubl
     }
     // The undecided term is among the next kLanes, or the block failed.
     if (added >= 0) i += added;
-    int64_t steps = kLanes;
+    int64_t steps = added >= 0 ? kLanes : kBlock;
     if (added < kBlock / 4) {
-      steps += kLanes * penalty;
+      steps += kBlock * penalty;
       penalty = std::min<int64_t>(penalty ? 2 * penalty : 1, 64);
     } else {
       penalty = 0;

@@ -216,10 +216,15 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
        [](std::mt19937 &r, size_t i) {
          return i == 0 ? 0x1p20f : float(int(r() % 65) - 32) * 0x1p-4f;
        }},
-      {"dipping below 2^20 and back within blocks", 60000,
+      {"dipping below 2^20 and back within blocks", 30000,
        [](std::mt19937 &r, size_t i) {
          const float sign = i % 256 < 128 ? -1.0f : 1.0f;
          return i == 0 ? 0x1p20f + 150 : sign * (1 + float(r() % (1 << 20)) * 0x1p-21f);
+       }},
+      {"rising above -2^20 and back within blocks", 30000,
+       [](std::mt19937 &r, size_t i) {
+         const float sign = i % 256 < 128 ? 1.0f : -1.0f;
+         return i == 0 ? -0x1p20f - 150 : sign * (1 + float(r() % (1 << 20)) * 0x1p-21f);
        }},
       {"hovering at -2^20", 30000,
        [](std::mt19937 &r, size_t i) {
@@ -275,12 +280,18 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
        [](std::mt19937 &r, size_t) { return r() % 3 == 0 ? -1.0f : r() % 2 ? 0.0f : -0.0f; }},
       {"zeros of both signs, and positives", 20000,
        [](std::mt19937 &r, size_t) { return r() % 3 == 0 ? 1.0f : r() % 2 ? -0.0f : 0.0f; }},
-      // Values and squares 2^22 to 2^23 units large, too large for a block, before a tie.
+      // Values and squares 2^22 to 2^23 units large, too large for a block: values before a tie,
+      // squares each 0.6 of the sum of those before.
       {"a large value before a tie", 30000,
        [](std::mt19937 &r, size_t i) {
          if (i == 0) return 1.0f;
          if (i % 300 == 100) return i / 300 % 2 ? -0.75f : 0.75f;
          return i % 300 == 150 ? 0x1p-24f : float(r() % 64) * 0x1p-40f;
+       }},
+      {"large squares", 40000,
+       [](std::mt19937 &r, size_t i) {
+         if (i % 1000 == 0) return float(std::sqrt((i ? 0.6 : 1) * std::pow(1.6, i / 1000)));
+         return float(r() % 64) * 0x1p-40f;
        }},
   };
   for (const Case &c : cases) {
