@@ -225,15 +225,26 @@ static inline __attribute__((always_inline)) void combine_any(float *__restrict 
   const float zero_power1 = g.zero_power1, zero_power2 = g.zero_power2;
   for (int i = 0; i < n; i++) {
     // Every operand loaded whatever is chosen: a load under a condition is control flow, which
-    // the compiler does not vectorize.
+    // the compiler does not vectorize. Nor, without masked operations (AVX2, SSE2), does it
+    // vectorize two choices on one condition: the guards, the same for the whole loop, are
+    // tested first (it then makes a loop for each pair of them), and the last choices are
+    // made on bits.
     const float ai = a[i], bi = b[i], pai = pa[i], pbi = pb[i];
-    const bool g1 = guard1 & (ai < 0), g2 = guard2 & (bi < 0);
+    const bool g1 = guard1 && ai < 0, g2 = guard2 && bi < 0;
     const float p = g1 ? zero_power1 : pai, q = g2 ? zero_power2 : pbi;
     // Of two NaNs the first, whichever operand the compiler puts first; a NaN that the multiply
     // makes (0 × inf) is x86's default one, negative, on every machine.
     const float product = p * q, invalid = std::isnan(q) ? product : -NAN;
-    a[i] = std::isnan(p) ? p : !kX86Nans && std::isnan(product) ? invalid : product;
-    b[i] = g2 ? 0.0f : bi;
+    const float r = !kX86Nans && std::isnan(product) ? invalid : product;
+    uint32_t p_bits, r_bits, b_bits;
+    memcpy(&p_bits, &p, 4);
+    memcpy(&r_bits, &r, 4);
+    memcpy(&b_bits, &bi, 4);
+    const uint32_t p_nan = 0u - uint32_t{(p_bits & 0x7fffffff) > 0x7f800000};
+    r_bits = (p_bits & p_nan) | (r_bits & ~p_nan);  // p where it is NaN
+    b_bits &= 0u - uint32_t{!g2};                   // +0 where guarded
+    memcpy(a + i, &r_bits, 4);
+    memcpy(b + i, &b_bits, 4);
   }
 }
 
