@@ -197,15 +197,17 @@ ALWAYS_INLINE Units value_units(const float *x, int n, float inverse, uint32_t *
       lo[l] = std::min(lo[l], partial), hi[l] = std::max(hi[l], partial);
       least[l] = std::min(least[l], v), most[l] = std::max(most[l], v);  // NaNs aside
     }
-  // Whole vectors folded at once: below 2^30 in magnitude, and so are their sums.
-  uint32_t all_sum = 0, all_fine = ~uint32_t{0};
-  int32_t all_lo = 0, all_hi = 0;
+  // Whole vectors folded at once: below 2^30 in magnitude, and so are their sums where every
+  // term was decided (unsigned, so that others wrap harmlessly).
+  uint32_t all_sum = 0, all_lo = 0, all_hi = 0, all_fine = ~uint32_t{0};
   float all_least = 0, all_most = 0;
   for (int l = 0; l < kLanes; l++) {
-    all_sum += sum[l], all_lo += lo[l], all_hi += hi[l], all_fine &= fine[l];
+    all_sum += sum[l], all_fine &= fine[l];
+    all_lo += static_cast<uint32_t>(lo[l]), all_hi += static_cast<uint32_t>(hi[l]);
     all_least = std::min(all_least, least[l]), all_most = std::max(all_most, most[l]);
   }
-  return {static_cast<int32_t>(all_sum), all_lo, all_hi, all_least < 0, all_most > 0,
+  return {static_cast<int32_t>(all_sum), static_cast<int32_t>(all_lo),
+          static_cast<int32_t>(all_hi), all_least < 0, all_most > 0,
           static_cast<int32_t>(all_fine) < 0 && all_least > -0x1p22f && all_most < 0x1p22f};
 }
 
