@@ -155,9 +155,9 @@ constexpr bool kFastFma = false;
 #endif
 
 // out[i] = x[i]^y for y = 2, -1 or 1/2, formed in double (x·x exactly, 1/x rounded once) and
-// rounded to float where no float tie is within 2^21 units of it, the root in float where the
-// exact root is as far from a tie; bit i % 16 of undecided[i / 16] set elsewhere, and for
-// NaNs.
+// rounded to float where no float tie is within 2^21 units of it, the root (and, with fused
+// multiply-adds, the square) in float where the exact power is as far from a tie; bit i % 16
+// of undecided[i / 16] set elsewhere, and for NaNs.
 template <Shortcut S, bool guarded>
 static inline __attribute__((always_inline)) void shortcut_any(const float *x, float *out,
                                                                uint16_t *undecided, int n) {
