@@ -41,14 +41,18 @@ void raise_piece(const float *__restrict x, float p, float *__restrict out, int 
   if constexpr (K == kRoot) shortcut_piece(Shortcut::kRoot, x, out, n, 0, guarded);
   if constexpr (K == kOne || K == kZero) {
     uint8_t open[kPiece];
+    uint32_t any = 0;
     for (int i = 0; i < n; i++) {
       uint32_t b;
       memcpy(&b, x + i, 4);
       out[i] = K == kOne ? x[i] : 1.0f;
       open[i] = (b & 0x7fffffff) > 0x7f800000;  // NaN
+      any |= open[i];
     }
-    for (int i = 0; i < n; i++)
-      if (open[i]) out[i] = powf(x[i], p);
+    // A piece without NaNs, the usual one, is not scanned a value at a time.
+    if (any)
+      for (int i = 0; i < n; i++)
+        if (open[i]) out[i] = powf(x[i], p);
   }
 }
 
