@@ -21,7 +21,7 @@
 
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 30
 PACKAGES = cmake make g++
 # libclang-rt-dev: the sanitizers' runtime of the distribution's own clang, whatever its version.
 check test quick configure sanitize fuzz clang cross: PACKAGES += libgtest-dev man-db dpkg-dev \
@@ -79,12 +79,14 @@ sanitize: deps
 	cd $(BUILD)-sanitize && ctest --output-on-failure -j $(JOBS) -LE exhaustive
 
 # Standard error is closed for the runs (each would print its warnings), not for the fuzzer.
+# One fuzzing process to a core (-fork), started by its full path: each runs in a scratch folder.
 fuzz: deps
 	cmake -S . -B $(BUILD)-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBUILD_TESTING=OFF $(OPTIONS) -DQUARVEL_FUZZ=ON
 	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_run
 	mkdir -p $(BUILD)-fuzz/corpus $(BUILD)-fuzz/findings
-	$(BUILD)-fuzz/fuzz/fuzz_run -max_total_time=$(FUZZ_SECONDS) -detect_leaks=0 -close_fd_mask=2 \
+	$(CURDIR)/$(BUILD)-fuzz/fuzz/fuzz_run -fork=$(JOBS) -max_total_time=$(FUZZ_SECONDS) \
+	  -detect_leaks=0 -close_fd_mask=2 \
 	  -dict=$(CURDIR)/fuzz/dictionary -artifact_prefix=$(CURDIR)/$(BUILD)-fuzz/findings/ \
 	  -print_final_stats=1 $(CURDIR)/$(BUILD)-fuzz/corpus $(CURDIR)/fuzz/corpus
 
