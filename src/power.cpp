@@ -21,9 +21,10 @@
 //
 // log2 x, for a positive normal float x = 2^k · z, z in [0.734375, 1.46875), cut into 16
 // intervals (1/32 wide below 0.984375, 1/16 above; interval 8 is [0.984375, 1.03125)):
-//   c is the middle of z's interval (1 for interval 8), invc = 1/c rounded, logc = -log2 invc
-//   rounded (2^-53 relative). r = z·invc - 1 in one fused rounding: |dr| <= 2^-53·|r|, and
-//   |r| <= R = 2^-5 (interval 8's top; the others stay below 0.0295). Then
+//   c is the middle of z's interval (1 for interval 8), invc = 1/c rounded to float (a table of
+//   floats can hold it), logc = -log2 invc rounded (2^-53 relative). r = z·invc - 1 in one fused
+//   rounding: |dr| <= 2^-53·|r|, and |r| <= R = 2^-5 (interval 8's top; the others stay below
+//   0.0295). Then
 //   log2 z = logc + log2(1 + r), since log2(z·invc) - log2 invc is log2 z for any invc.
 //   log2(1 + r) = r·sum over j of (-1)^j r^j / ((j + 1) ln2); kept to j = 7, the tail is at
 //   most R^8/9/((1 - R)(1 - R/2)) < 2^-43.1 of |log2(1 + r)|. The sum p, by Horner's scheme
@@ -68,7 +69,7 @@ PowerTables filled_tables() {
   for (uint32_t i = 0; i < 16; i++) {
     const long double low = float_of(kLogOffset + (i << 19)),
                       high = float_of(kLogOffset + ((i + 1) << 19));
-    t.invc[i] = i == 8 ? 1.0 : static_cast<double>(2 / (low + high));
+    t.invc[i] = i == 8 ? 1.0f : static_cast<float>(2 / (low + high));
     t.logc[i] = static_cast<double>(-log2l(t.invc[i]));
     t.scale[i] = bits_of(static_cast<double>(exp2l(i / 16.0L))) - (static_cast<uint64_t>(i) << 48);
   }

@@ -57,10 +57,10 @@ inline __attribute__((always_inline)) __m256 power8(const Tables &T, __m512d t, 
       _mm512_set1_pd(1 - 0x1p-25));
   const __m512d from_tie =
       _mm512_min_pd(_mm512_abs_pd(_mm512_sub_pd(v, tie)), _mm512_sub_pd(v, below));
+  const __m512d abs_t = _mm512_abs_pd(t);
   const __m512d window = _mm512_mul_pd(
-      _mm512_fmadd_pd(_mm512_set1_pd(w.a), _mm512_abs_pd(t), _mm512_set1_pd(w.b)), v);
-  __mmask8 d = _mm512_cmp_pd_mask(v, _mm512_set1_pd(0x1p-126), _CMP_GE_OQ);
-  d = _mm512_mask_cmp_pd_mask(d, v, _mm512_set1_pd(0x1p128), _CMP_LT_OQ);
+      _mm512_fmadd_pd(_mm512_set1_pd(w.a), abs_t, _mm512_set1_pd(w.b)), v);
+  const __mmask8 d = _mm512_cmp_pd_mask(abs_t, _mm512_set1_pd(kPowerReach), _CMP_LT_OQ);
   *decided = _mm512_mask_cmp_pd_mask(d, from_tie, window, _CMP_GT_OQ);
   return _mm512_cvtpd_ps(v);
 }

@@ -24,7 +24,7 @@ const uint32_t kLogOffset = 0x3f3c0000;
 const double kExpShift = 0x1.8p48;
 
 struct PowerTables {
-  double invc[16];     // 1/c, c the middle of interval i (exactly 1 for interval 8)
+  double invc[16];     // 1/c rounded to float, c the middle of interval i (1 for interval 8)
   double logc[16];     // log2 c, of the c that invc is the rounded inverse of
   uint64_t scale[16];  // the bits of 2^(j/16), less j << 48
   double log_coef[8];  // log2(1 + r) = r · sum of log_coef[j] · r^j, j = 0..7
@@ -82,11 +82,16 @@ static inline __attribute__((always_inline)) double power_of_two(double t) {
   return std::fma(scale * f, h, scale);
 }
 
+// |t| < kPowerReach stands for v in the normal float range: below it v is (2^t >= 2^-120, within
+// an error far smaller), and where |t| >= 101 the window is wider than half the spacing of
+// floats, further than which no double lies from its nearest tie, so nothing there decides.
+constexpr double kPowerReach = 120;
+
 // True where the double v = x^y decides the float: x positive and normal, v in the normal
-// float range and further than the window from every float tie. The tie nearest v in its
-// binade, 2^k <= v < 2^(k+1), has v's bits with the 29 that a float does not keep set to 2^28;
-// the one nearest below the binade is 2^k·(1 - 2^-25), half the spacing of the floats below
-// 2^k, and nearer than the first when v - 2^k < 2^(k-26). Both differences are exact (the
+// float range (told by t) and further than the window from every float tie. The tie nearest v
+// in its binade, 2^k <= v < 2^(k+1), has v's bits with the 29 that a float does not keep set to
+// 2^28; the one nearest below the binade is 2^k·(1 - 2^-25), half the spacing of the floats
+// below 2^k, and nearer than the first when v - 2^k < 2^(k-26). Both differences are exact (the
 // second by Sterbenz's lemma); ties above the binade are further than the top one in it.
 static inline __attribute__((always_inline)) double from_float_tie(double v) {
   const double tie = double_of((bits_of(v) & ~uint64_t{0x1fffffff}) | 0x10000000);
@@ -100,7 +105,7 @@ static inline __attribute__((always_inline)) bool power_decided(float x, double 
   uint32_t u;
   memcpy(&u, &x, 4);
   // Bitwise: no branch for the compiler to make of it.
-  return (u - 0x00800000u < 0x7f000000u) & (v >= 0x1p-126) & (v < 0x1p128) &
+  return (u - 0x00800000u < 0x7f000000u) & (std::fabs(t) < kPowerReach) &
          (from_float_tie(v) > std::fma(w.a, std::fabs(t), w.b) * v);
 }
 
