@@ -102,6 +102,29 @@ TEST(Power, EveryWidthAgreesAcrossTheEdgesOfTheFloats) {
     }
 }
 
+// Pieces of every length up to two vectors and around a whole piece, in buffers of exactly that
+// length (the sanitizers' build catches a read or write past them), guarded or not: each width
+// gives powf's bits, and guarded negative values cost no call of powf.
+TEST(Power, EveryWidthHandlesEveryPieceLength) {
+  std::mt19937 rng(16);
+  std::uniform_real_distribution<float> u(-4.0f, 4.0f);
+  for (int lanes : widths())
+    for (int n = 1; n <= 1024; n = n == 40 ? 1000 : n + 1) {
+      std::vector<float> x(n), out(n);
+      for (float &v : x) v = u(rng);
+      for (bool guarded : {false, true}) {
+        int negatives = 0;
+        for (float v : x) negatives += v < 0;
+        const int slow = power_piece(x.data(), 2.5f, out.data(), n, lanes, guarded);
+        for (int i = 0; i < n; i++)
+          if (!(guarded && x[i] < 0)) {
+            ASSERT_EQ(bits(out[i]), bits(powf(x[i], 2.5f))) << i << " of " << n << ", " << lanes;
+          }
+        if (guarded && fast_powers_allowed() && lanes > 2) EXPECT_LE(slow, n - negatives) << n;
+      }
+    }
+}
+
 // The product's last step at every width against the plain one: a guarded value takes the
 // power of +0 and a guarded second value becomes +0; NaN factors give the first NaN, and 0 × inf
 // x86's default NaN.
