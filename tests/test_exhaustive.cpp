@@ -50,13 +50,10 @@ uint64_t mismatches(float p) {
     uint16_t undecided[64];
     uint64_t wrong = 0;
     for (uint32_t block; (block = next.fetch_add(1)) < (1u << 16);) {
-      for (uint32_t k = 0; k < (1u << 16); k++) x[k] = from_bits(block << 16 | k);
-      a = x, std::fill(b.begin(), b.end(), 1.0f);
-      // Every value of a block has the sign of the block's first.
-      if (guarded && x[0] < 0)
-        for (uint32_t k = 0; k < (1u << 16); k++) want[k] = x[k] < 0 ? zero_power : powf(x[k], p);
-      else
-        for (uint32_t k = 0; k < (1u << 16); k++) want[k] = powf(x[k], p);
+      for (uint32_t k = 0; k < (1u << 16); k++) {
+        x[k] = from_bits(block << 16 | k), a[k] = x[k], b[k] = 1.0f;
+        want[k] = guarded && x[k] < 0 ? zero_power : powf(x[k], p);
+      }
       power_product(a.data(), b.data(), a.size(), p, 1.0f, 1);
       for (uint32_t k = 0; k < (1u << 16); k++) wrong += bits(a[k]) != bits(want[k] * 1.0f);
       for (int lanes : widths)
