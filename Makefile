@@ -10,7 +10,7 @@
 #                with REAL_PAIR_DIR=/a/folder also a real pair of 2 x 12 GiB made there once)
 #   make fuzz FUZZ_SECONDS=N   fuzz for longer
 #   make proofs  all the exhaustive proofs: five exponents more than make check proves, and
-#                10^10 random pairs for the power rather than 2.5 x 10^8 (about 20 minutes on
+#                10^10 random pairs for the power rather than 2.5 x 10^8 (about 13 minutes on
 #                two cores)
 #   make quick   the suite without the proofs, the sanitizers or the fuzzer
 #   make clang   the suite without the proofs, built with clang
