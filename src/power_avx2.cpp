@@ -69,12 +69,13 @@ inline __attribute__((always_inline)) __m256d exponent4(const PowerTables &P, __
   return _mm256_mul_pd(l, y);
 }
 
-// 2^t for four values, as power_of_two forms it, from the scale its table gives; and, in the
-// sign bits of `decided`, where it decides the float, as power_decided tells (the values being
-// positive and normal).
-inline __attribute__((always_inline)) __m128 power4(const PowerTables &P, __m256d t, __m256d kd,
-                                                    __m256d scale_bits, const Window &w,
-                                                    __m256d *decided) {
+// 2^t for four values, as power_of_two forms it, from the scale its table gives, and the
+// floats to which the double less and plus the window round: where they are the same float,
+// it is x^y's (the values being positive and normal). Where |t| >= kPowerReach, *below is +0
+// and *above a NaN, never the same.
+inline __attribute__((always_inline)) void power4(const PowerTables &P, __m256d t, __m256d kd,
+                                                  __m256d scale_bits, const Window &w,
+                                                  __m128 *below, __m128 *above) {
   const __m256d shift = _mm256_set1_pd(kExpShift);
   const __m256d f = _mm256_sub_pd(t, _mm256_sub_pd(kd, shift));
   const __m256d scale = _mm256_castsi256_pd(_mm256_add_epi64(
@@ -82,24 +83,12 @@ inline __attribute__((always_inline)) __m128 power4(const PowerTables &P, __m256
   __m256d h = _mm256_set1_pd(P.exp_coef[4]);
   for (int j = 3; j >= 0; j--) h = _mm256_fmadd_pd(h, f, _mm256_set1_pd(P.exp_coef[j]));
   const __m256d v = _mm256_fmadd_pd(_mm256_mul_pd(scale, f), h, scale);
-
-  // The nearest float tie, as from_float_tie finds it: in v's binade, v's bits with the 29
-  // that a float does not keep set to 2^28; below it, 2^k·(1 - 2^-25).
-  const __m256d tie = _mm256_or_pd(
-      _mm256_and_pd(v, _mm256_castsi256_pd(_mm256_set1_epi64x(~0x1fffffffll))),
-      _mm256_castsi256_pd(_mm256_set1_epi64x(0x10000000)));
-  const __m256d below = _mm256_mul_pd(
-      _mm256_and_pd(v, _mm256_castsi256_pd(_mm256_set1_epi64x(0xfff0000000000000ll))),
-      _mm256_set1_pd(1 - 0x1p-25));
-  const __m256d sign = _mm256_set1_pd(-0.0);
-  const __m256d from_tie =
-      _mm256_min_pd(_mm256_andnot_pd(sign, _mm256_sub_pd(v, tie)), _mm256_sub_pd(v, below));
-  const __m256d abs_t = _mm256_andnot_pd(sign, t);
+  const __m256d abs_t = _mm256_andnot_pd(_mm256_set1_pd(-0.0), t);
   const __m256d window = _mm256_mul_pd(
       _mm256_fmadd_pd(_mm256_set1_pd(w.a), abs_t, _mm256_set1_pd(w.b)), v);
-  *decided = _mm256_and_pd(_mm256_cmp_pd(abs_t, _mm256_set1_pd(kPowerReach), _CMP_LT_OQ),
-                           _mm256_cmp_pd(from_tie, window, _CMP_GT_OQ));
-  return _mm256_cvtpd_ps(v);
+  const __m256d out = _mm256_cmp_pd(abs_t, _mm256_set1_pd(kPowerReach), _CMP_NLT_UQ);
+  *below = _mm256_cvtpd_ps(_mm256_andnot_pd(out, _mm256_sub_pd(v, window)));
+  *above = _mm256_cvtpd_ps(_mm256_or_pd(out, _mm256_add_pd(v, window)));
 }
 
 // Unsigned a < b for each 32-bit lane.
@@ -157,11 +146,14 @@ inline __attribute__((always_inline)) uint8_t powers8(const Tables &T, const Pow
   const __m256 upper = _mm256_castsi256_ps(_mm256_slli_epi32(i, 28));
   __m256d scale0, scale1;
   doubles(lookup(T.scale_low, i, upper), lookup(T.scale_high, i, upper), &scale0, &scale1);
-  __m256d d0, d1;
-  const __m128 v0 = power4(P, t0, kd0, scale0, w, &d0);
-  const __m128 v1 = power4(P, t1, kd1, scale1, w, &d1);
-  _mm256_storeu_ps(to, _mm256_insertf128_ps(_mm256_castps128_ps256(v0), v1, 1));
-  return static_cast<uint8_t>(_mm256_movemask_pd(d0) | _mm256_movemask_pd(d1) << 4);
+  __m128 below0, above0, below1, above1;
+  power4(P, t0, kd0, scale0, w, &below0, &above0);
+  power4(P, t1, kd1, scale1, w, &below1, &above1);
+  const __m256 below = _mm256_insertf128_ps(_mm256_castps128_ps256(below0), below1, 1);
+  const __m256 above = _mm256_insertf128_ps(_mm256_castps128_ps256(above0), above1, 1);
+  _mm256_storeu_ps(to, below);
+  return static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(
+      _mm256_cmpeq_epi32(_mm256_castps_si256(below), _mm256_castps_si256(above)))));
 }
 
 }  // namespace

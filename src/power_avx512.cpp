@@ -34,7 +34,8 @@ inline __attribute__((always_inline)) __m512d exponent8(const Tables &T, __m256 
   return _mm512_mul_pd(l, y);
 }
 
-// 2^t as a float for eight values, and which of them it decides.
+// x^y as a float for eight values, and which of them it decides (the values being positive
+// and normal).
 inline __attribute__((always_inline)) __m256 power8(const Tables &T, __m512d t, const Window &w,
                                                     __mmask8 *decided) {
   const __m512d shift = _mm512_set1_pd(kExpShift);
@@ -47,22 +48,16 @@ inline __attribute__((always_inline)) __m256 power8(const Tables &T, __m512d t, 
   for (int j = 3; j >= 0; j--) h = _mm512_fmadd_pd(h, f, T.exp[j]);
   const __m512d v = _mm512_fmadd_pd(_mm512_mul_pd(scale, f), h, scale);
 
-  // The nearest float tie, as from_float_tie finds it: in v's binade, v's bits with the 29
-  // that a float does not keep set to 2^28; below it, 2^k·(1 - 2^-25).
-  const __m512i vb = _mm512_castpd_si512(v);
-  const __m512d tie = _mm512_castsi512_pd(_mm512_ternarylogic_epi64(
-      vb, _mm512_set1_epi64(~0x1fffffffll), _mm512_set1_epi64(0x10000000), 0xea));  // (a&b)|c
-  const __m512d below = _mm512_mul_pd(
-      _mm512_castsi512_pd(_mm512_and_si512(vb, _mm512_set1_epi64(0xfff0000000000000ll))),
-      _mm512_set1_pd(1 - 0x1p-25));
-  const __m512d from_tie =
-      _mm512_min_pd(_mm512_abs_pd(_mm512_sub_pd(v, tie)), _mm512_sub_pd(v, below));
+  // As power_decided tells: v less and plus the window, rounded to floats, the same float.
   const __m512d abs_t = _mm512_abs_pd(t);
   const __m512d window = _mm512_mul_pd(
       _mm512_fmadd_pd(_mm512_set1_pd(w.a), abs_t, _mm512_set1_pd(w.b)), v);
-  const __mmask8 d = _mm512_cmp_pd_mask(abs_t, _mm512_set1_pd(kPowerReach), _CMP_LT_OQ);
-  *decided = _mm512_mask_cmp_pd_mask(d, from_tie, window, _CMP_GT_OQ);
-  return _mm512_cvtpd_ps(v);
+  const __mmask8 reach = _mm512_cmp_pd_mask(abs_t, _mm512_set1_pd(kPowerReach), _CMP_LT_OQ);
+  const __m256 below = _mm512_cvtpd_ps(_mm512_maskz_sub_pd(reach, v, window));
+  const __m256 above = _mm512_cvtpd_ps(_mm512_add_pd(v, window));
+  *decided = _mm256_mask_cmpeq_epi32_mask(reach, _mm256_castps_si256(below),
+                                          _mm256_castps_si256(above));
+  return below;
 }
 
 }  // namespace

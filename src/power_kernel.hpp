@@ -82,31 +82,29 @@ static inline __attribute__((always_inline)) double power_of_two(double t) {
   return std::fma(scale * f, h, scale);
 }
 
-// |t| < kPowerReach stands for v in the normal float range: below it v is (2^t >= 2^-120, within
-// an error far smaller), and where |t| >= 101 the window is wider than half the spacing of
-// floats, further than which no double lies from its nearest tie, so nothing there decides.
+// |t| < kPowerReach stands for v in range: below it v is a normal double (2^t >= 2^-120, within
+// an error far smaller) and its error bound holds; where |t| >= 101 the window reaches half
+// the spacing of floats on either side of v, so a float tie always lies in it and nothing
+// there decides.
 constexpr double kPowerReach = 120;
 
-// True where the double v = x^y decides the float: x positive and normal, v in the normal
-// float range (told by t) and further than the window from every float tie. The tie nearest v
-// in its binade, 2^k <= v < 2^(k+1), has v's bits with the 29 that a float does not keep set to
-// 2^28; the one nearest below the binade is 2^k·(1 - 2^-25), half the spacing of the floats
-// below 2^k, and nearer than the first when v - 2^k < 2^(k-26). Both differences are exact (the
-// second by Sterbenz's lemma); ties above the binade are further than the top one in it.
-static inline __attribute__((always_inline)) double from_float_tie(double v) {
-  const double tie = double_of((bits_of(v) & ~uint64_t{0x1fffffff}) | 0x10000000);
-  const double below = double_of(bits_of(v) & 0xfff0000000000000) * (1 - 0x1p-25);
-  const double within = std::fabs(v - tie), across = v - below;
-  return within < across ? within : across;
-}
-
+// The double v = x^y less the window, rounded to float (+0 where |t| >= kPowerReach), in *f;
+// true where v plus the window rounds to the same float and x is positive and normal. Rounding
+// is monotonic, so every value between the two, x^y and glibc's double among them, rounds to
+// that float: no float tie lies in the window.
 static inline __attribute__((always_inline)) bool power_decided(float x, double t, double v,
-                                                                const Window &w) {
+                                                                const Window &w, float *f) {
   uint32_t u;
   memcpy(&u, &x, 4);
+  const bool reach = std::fabs(t) < kPowerReach;
+  const double window = std::fma(w.a, std::fabs(t), w.b) * v;
+  const float below = static_cast<float>(reach ? v - window : 0.0),
+              above = static_cast<float>(v + window);
+  *f = below;
+  uint32_t b, a;
+  memcpy(&b, &below, 4), memcpy(&a, &above, 4);
   // Bitwise: no branch for the compiler to make of it.
-  return (u - 0x00800000u < 0x7f000000u) & (std::fabs(t) < kPowerReach) &
-         (from_float_tie(v) > std::fma(w.a, std::fabs(t), w.b) * v);
+  return (u - 0x00800000u < 0x7f000000u) & reach & (b == a);
 }
 
 // Bit i % 16 of undecided[i / 16] set where open[i] is 1, for i < n; open has room for n
@@ -145,9 +143,8 @@ static inline __attribute__((always_inline)) void any_piece(const float *x, floa
   uint8_t open[1024];
   for (int i = 0; i < n; i++) t[i] = power_exponent(x[i], yd);
   for (int i = 0; i < n; i++) {
-    const double v = power_of_two(t[i]);
-    out[i] = static_cast<float>(v);
-    open[i] = int{!power_decided(x[i], t[i], v, w)} & !(int{guarded} & int{negative(x[i])});
+    const bool decided = power_decided(x[i], t[i], power_of_two(t[i]), w, &out[i]);
+    open[i] = int{!decided} & !(int{guarded} & int{negative(x[i])});
   }
   pack_flags(open, undecided, n);
 }
