@@ -106,6 +106,17 @@ bool glibc_forms_powf_in_double() {
 
 std::atomic<uint64_t> values_raised{0}, values_to_powf{0};
 
+// Counted by each thread for itself, and added to the totals when it ends: an atomic add for
+// each piece moved the totals' cache line between the cores that share the work.
+struct Counts {
+  uint64_t raised = 0, to_powf = 0;
+  ~Counts() {
+    values_raised.fetch_add(raised, std::memory_order_relaxed);
+    values_to_powf.fetch_add(to_powf, std::memory_order_relaxed);
+  }
+};
+thread_local Counts counts;
+
 }  // namespace
 
 const PowerTables power_tables = filled_tables();
@@ -173,8 +184,7 @@ int power_piece(const float *x, float y, float *out, int n, int lanes, bool guar
   uint16_t undecided[64];
   decide_powers(x, y, out, undecided, n, lanes, guarded);
   const int slow = to_powf(x, y, out, undecided, n);
-  values_raised.fetch_add(n, std::memory_order_relaxed);
-  values_to_powf.fetch_add(slow, std::memory_order_relaxed);
+  counts.raised += n, counts.to_powf += slow;
   return slow;
 }
 
@@ -233,7 +243,7 @@ void combine_piece(float *a, float *b, const float *pa, const float *pb, const G
 }
 
 void power_counts(uint64_t *raised, uint64_t *to_powf) {
-  *raised = values_raised, *to_powf = values_to_powf;
+  *raised = values_raised + counts.raised, *to_powf = values_to_powf + counts.to_powf;
 }
 
 double power_in_double(float x, float y, double *t) {

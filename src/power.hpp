@@ -47,7 +47,8 @@ void combine_piece(float *a, float *b, const float *pa, const float *pb, const G
 /// i < n when no value is a NaN (then true), else nothing changed (false).
 bool plain_product(float *a, const float *b, int n, int lanes = 0);
 
-/// How many values power_piece was given so far, and how many of them went to powf.
+/// How many values power_piece was given so far, and how many of them went to powf, by this
+/// thread and by the threads that have ended.
 void power_counts(uint64_t *raised, uint64_t *to_powf);
 
 /// The vector path for one value, as a scalar: x^y in double for a positive normal x, and

@@ -152,7 +152,7 @@ TEST(PowerBound, WithinTheDerivedBoundOfPowl) {
   std::thread other(work, 1);
   work(2);
   other.join();
-  EXPECT_GT(checked.load(), uint64_t{per_thread} * 2 * 9 / 10);  // 94% are in range
+  EXPECT_GT(checked.load(), static_cast<uint64_t>(per_thread) * 2 * 9 / 10);  // 94% are in range
   EXPECT_LT(worst_ppm, 1000000u) << "error over the bound: " << worst_ppm / 1e6 << " of it";
   RecordProperty("worst_error_share_of_bound_ppm", static_cast<int>(worst_ppm));
   printf("checked %llu pairs; worst error %.3f of the bound\n",

@@ -120,7 +120,9 @@ TEST(Power, EveryWidthHandlesEveryPieceLength) {
           if (!(guarded && x[i] < 0)) {
             ASSERT_EQ(bits(out[i]), bits(powf(x[i], 2.5f))) << i << " of " << n << ", " << lanes;
           }
-        if (guarded && fast_powers_allowed() && lanes > 2) EXPECT_LE(slow, n - negatives) << n;
+        if (guarded && fast_powers_allowed() && lanes > 2) {
+          EXPECT_LE(slow, n - negatives) << n;
+        }
       }
     }
 }
