@@ -166,29 +166,26 @@ void power_piece4(const float *x, float y, const Window &w, float *out, uint16_t
   const PowerTables &P = power_tables;
   const __m256d yd = _mm256_set1_pd(y);
   alignas(32) double t[1024];
-  // Per 8 values, bit i for value i: positive and normal; not skipped for the guard; decided.
-  uint8_t normal[128], kept[128], decided[128];
-  const int whole = n / 8, groups = (n + 7) / 8, left = n - whole * 8;
+  // Per 8 values, bit i for value i: positive and normal; not skipped for the guard.
+  uint8_t normal[128], kept[128];
+  // Left to powf: not skipped, and not positive, normal and decided; a byte per 8 values, in
+  // the order of the bits of `undecided` on this little-endian machine.
+  uint8_t *open = reinterpret_cast<uint8_t *>(undecided);
+  const int whole = n / 8, left = n - whole * 8;
   alignas(32) float tail[8] = {1, 1, 1, 1, 1, 1, 1, 1};  // the last, partial group; 1 past n
   memcpy(tail, x + whole * 8, left * 4);
   for (int g = 0; g < whole; g++)
     exponents8(T, P, x + g * 8, yd, guarded, t + g * 8, normal + g, kept + g);
   if (left) exponents8(T, P, tail, yd, guarded, t + whole * 8, normal + whole, kept + whole);
-  for (int g = 0; g < whole; g++) decided[g] = powers8(T, P, t + g * 8, w, out + g * 8);
+  for (int g = 0; g < whole; g++)
+    open[g] = kept[g] & ~(normal[g] & powers8(T, P, t + g * 8, w, out + g * 8));
   if (left) {
-    decided[whole] = powers8(T, P, t + whole * 8, w, tail);
+    const uint8_t decided = powers8(T, P, t + whole * 8, w, tail);
+    open[whole] = kept[whole] & ~(normal[whole] & decided) & ((1u << left) - 1);
     memcpy(out + whole * 8, tail, left * 4);
   }
-  for (int g = 0; g * 16 < n; g++) {
-    // Left to powf: not skipped for the guard, and not positive, normal and decided.
-    unsigned bits = 0;
-    for (int h = 0; h < 2 && g * 2 + h < groups; h++) {
-      const int e = g * 2 + h;
-      bits |= (kept[e] & ~(normal[e] & decided[e]) & 0xffu) << (8 * h);
-    }
-    const int rest = n - g * 16;
-    undecided[g] = static_cast<uint16_t>(bits & (rest >= 16 ? 0xffffu : (1u << rest) - 1));
-  }
+  const int groups = whole + (left > 0);
+  if (groups % 2) open[groups] = 0;  // the rest of the last 16 values' bits
 }
 
 void shortcut_piece4(Shortcut s, const float *x, float *out, uint16_t *undecided, int n,
