@@ -5,6 +5,7 @@
 #include <random>
 
 #include "power.hpp"
+#include "product.hpp"
 #include "reference.hpp"
 #include "summary.hpp"
 
@@ -174,6 +175,24 @@ TEST(Power, EveryWidthLeavesTheSameValuesToPowf) {
     }
     for (size_t w = 1; w < slow.size(); w++) EXPECT_EQ(slow[w], slow[0]) << y;
   }
+}
+
+// The counts behind the benchmarks' share of values sent to powf take in every thread's, those
+// of the threads that have ended as well as this one's.
+TEST(Power, CountsTheValuesOfEveryThread) {
+  if (!fast_powers_allowed() || power_lanes() == 2) GTEST_SKIP() << "no vector path counts here";
+  const int64_t n = 1 << 18;  // four chunks: two threads
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<float> u(0.0f, 4.0f);
+  std::vector<float> a(n), b(n);
+  for (int64_t i = 0; i < n; i++) a[i] = u(rng), b[i] = u(rng);
+  uint64_t raised0, slow0, raised, slow;
+  power_counts(&raised0, &slow0);
+  power_product(a.data(), b.data(), n, 2.5f, -1.3f, 2);
+  power_counts(&raised, &slow);
+  EXPECT_EQ(raised - raised0, uint64_t{2} * n);
+  EXPECT_GT(slow - slow0, 0u);
+  EXPECT_LT(slow - slow0, (raised - raised0) / 10);
 }
 
 // Where the path decides, it decides most values: on values in (0, 4), as in the benchmarks, it
