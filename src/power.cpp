@@ -56,8 +56,8 @@
 // glibc's double. The threshold a·|t| + b is W raised by 2^-52 (window() below): forming it
 // and its product by v rounds each by 2^-53 of itself (under 2^-72·v, as W < 2^-20 for
 // |t| < 120), the sum and the difference by 2^-53·v at most, so the rounded bounds still lie
-// outside [v - W·v, v + W·v]. No result with |t| over
-// 101 decides: the window then reaches half a float's spacing on either side, and holds a tie.
+// outside [v - W·v, v + W·v]. No result with |t| over 101 decides: the window then reaches
+// half a float's spacing on either side, and holds a tie.
 
 namespace {
 
