@@ -83,9 +83,7 @@ static inline __attribute__((always_inline)) double power_of_two(double t) {
 }
 
 // |t| < kPowerReach stands for v in range: below it v is a normal double (2^t >= 2^-120, within
-// an error far smaller) and its error bound holds; where |t| >= 101 the window reaches half
-// the spacing of floats on either side of v, so a float tie always lies in it and nothing
-// there decides.
+// an error far smaller), its float is normal and its error bound holds.
 constexpr double kPowerReach = 120;
 
 // The double v = x^y less the window, rounded to float (+0 where |t| >= kPowerReach), in *f;
