@@ -196,18 +196,20 @@ TEST(Power, CountsTheValuesOfEveryThread) {
 }
 
 // Where the path decides, it decides most values: on values in (0, 4), as in the benchmarks, it
-// leaves few to powf.
+// leaves under 5% to powf (about 2.8% for 2.5, 1.7% for -1.3).
 TEST(Power, DecidesMostOrdinaryValues) {
   if (!fast_powers_allowed()) GTEST_SKIP() << "this platform's powf carries no known bound";
   if (power_lanes() == 2) GTEST_SKIP() << "no vector path on this CPU: every value goes to powf";
   std::mt19937 rng(13);
   std::uniform_real_distribution<float> u(0.0f, 4.0f);
   std::vector<float> x(1024), out(1024);
-  for (float &v : x) v = u(rng);
   for (float y : {2.5f, -1.3f}) {
     int slow = 0;
-    for (int rep = 0; rep < 50; rep++) slow += power_piece(x.data(), y, out.data(), 1024);
-    EXPECT_LT(slow, 50 * 1024 / 10) << y;
+    for (int rep = 0; rep < 100; rep++) {
+      for (float &v : x) v = u(rng);
+      slow += power_piece(x.data(), y, out.data(), 1024);
+    }
+    EXPECT_LT(slow, 100 * 1024 / 20) << y;
   }
 }
 
