@@ -91,11 +91,12 @@ inline __attribute__((always_inline)) void power4(const PowerTables &P, __m256d 
   *above = _mm256_cvtpd_ps(_mm256_or_pd(out, _mm256_add_pd(v, window)));
 }
 
-// Unsigned a < b for each 32-bit lane.
-inline __attribute__((always_inline)) __m256i below_unsigned(__m256i a, uint32_t b) {
-  const __m256i flip = _mm256_set1_epi32(static_cast<int>(0x80000000u));
-  return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b ^ 0x80000000u)),
-                            _mm256_xor_si256(a, flip));
+// Unsigned u - low < count for each 32-bit lane, in a signed comparison: flipping the sign bit
+// of u - low is adding 2^31, the same as subtracting low ^ 2^31.
+inline __attribute__((always_inline)) __m256i within(__m256i u, uint32_t low, uint32_t count) {
+  return _mm256_cmpgt_epi32(
+      _mm256_set1_epi32(static_cast<int>(count ^ 0x80000000u)),
+      _mm256_sub_epi32(u, _mm256_set1_epi32(static_cast<int>(low ^ 0x80000000u))));
 }
 
 // The first loop's work for eight values from `from`: their t into t[0..7], and bit i of
@@ -105,12 +106,11 @@ inline __attribute__((always_inline)) void exponents8(const Tables &T, const Pow
                                                       bool guarded, double *t, uint8_t *normal,
                                                       uint8_t *kept) {
   const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
-  *normal = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(
-      below_unsigned(_mm256_sub_epi32(u, _mm256_set1_epi32(0x00800000)), 0x7f000000))));
+  *normal = static_cast<uint8_t>(
+      _mm256_movemask_ps(_mm256_castsi256_ps(within(u, 0x00800000, 0x7f000000))));
   // A negative value, which with a guard counts as +0: -0 and NaNs are not negative.
-  *kept = guarded ? static_cast<uint8_t>(~_mm256_movemask_ps(_mm256_castsi256_ps(below_unsigned(
-                        _mm256_sub_epi32(u, _mm256_set1_epi32(static_cast<int>(0x80000001u))),
-                        0x7f800000))))
+  *kept = guarded ? static_cast<uint8_t>(~_mm256_movemask_ps(
+                        _mm256_castsi256_ps(within(u, 0x80000001u, 0x7f800000))))
                   : 0xff;
   const __m256i tmp = _mm256_sub_epi32(u, _mm256_set1_epi32(static_cast<int>(kLogOffset)));
   const __m256i interval = _mm256_srli_epi32(tmp, 19);  // bits 19-22 of tmp, 22 being bit 3
