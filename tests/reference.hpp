@@ -21,6 +21,11 @@ inline float from_bits(uint32_t u) {
   return x;
 }
 
+// glibc's powf's stated bound on the relative error of its double, given t = y·log2 x.
+inline double glibc_powf_bound(double t) {
+  return std::fabs(t) * 0.6931471805599453 * 1.83 * 0x1p-33 + 1.69 * 0x1p-34;
+}
+
 inline bool reference_whole(float p) {
   return !std::isnan(p) && p >= -2147483648.0f && p < 2147483648.0f && p == std::trunc(p);
 }

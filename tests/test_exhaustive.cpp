@@ -119,6 +119,13 @@ INSTANTIATE_TEST_SUITE_P(PowfExponents, Exhaustive, testing::Values(2.5f, -1.3f,
 INSTANTIATE_TEST_SUITE_P(PowfExponents, ExhaustiveMore,
                          testing::Values(1.0f / 3, 3.0f, -0.5f, 0.001f));
 
+// Raises `ppm` to `share` in millionths, where that is larger: the worst over all threads.
+void keep_largest(std::atomic<uint64_t> &ppm, double share) {
+  uint64_t mine = static_cast<uint64_t>(share * 1e6), seen = ppm;
+  while (mine > seen && !ppm.compare_exchange_weak(seen, mine)) {
+  }
+}
+
 // The error of the vector path's double against 80-bit powl, on random x across every binade and
 // y with |y·log2 x| up to about 150, stays within the bound that its decisions rely on.
 TEST(PowerBound, WithinTheDerivedBoundOfPowl) {
@@ -146,9 +153,7 @@ TEST(PowerBound, WithinTheDerivedBoundOfPowl) {
       if (ratio > worst) worst = ratio;
       checked++;
     }
-    uint64_t ppm = static_cast<uint64_t>(worst * 1e6), seen = worst_ppm;
-    while (ppm > seen && !worst_ppm.compare_exchange_weak(seen, ppm)) {
-    }
+    keep_largest(worst_ppm, worst);
   };
   std::thread other(work, 1);
   work(2);
@@ -174,23 +179,19 @@ double largest_crossing(float y) {
         const float x = from_bits(block << 16 | k), p = powf(x, y);
         const double d = pow(static_cast<double>(x), static_cast<double>(y));
         if (!(d >= 0x1p-126 && d < 0x1p127)) continue;
-        const double t = static_cast<double>(y) * std::log2(static_cast<double>(x));
-        const double bound = std::fabs(t) * 0.6931471805599453 * 1.83 * 0x1p-33 + 1.69 * 0x1p-34;
-        // The float nearest x^y and the one on x^y's other side, from double pow (within
-        // 2^-52) first: far from their midpoint, powf's float must be the nearest one.
+        const double bound = glibc_powf_bound(y * std::log2(static_cast<double>(x)));
+        // The float nearest x^y and the midpoint on x^y's side of it, from double pow (within
+        // 2^-52) first: far from that midpoint, powf's float must be the nearest one.
         const float f = static_cast<float>(d);
-        if (p == f && std::fabs(d - (f + static_cast<double>(nextafterf(f, d > f ? INFINITY : 0))) / 2) >
-                          2 * bound * d)
-          continue;
+        const double side = (f + static_cast<double>(nextafterf(f, d > f ? INFINITY : 0))) / 2;
+        if (p == f && std::fabs(d - side) > 2 * bound * d) continue;
         const long double exact = powl(static_cast<long double>(x), static_cast<long double>(y));
         const float nearest = static_cast<float>(exact);
         if (p == nearest) continue;
         const long double mid = (static_cast<long double>(nearest) + p) / 2;
         worst = std::max(worst, static_cast<double>(fabsl(exact - mid) / exact) / bound);
       }
-    uint64_t ppm = static_cast<uint64_t>(worst * 1e6), seen = worst_ppm;
-    while (ppm > seen && !worst_ppm.compare_exchange_weak(seen, ppm)) {
-    }
+    keep_largest(worst_ppm, worst);
   };
   std::thread other(work);
   work();

@@ -224,8 +224,7 @@ double window_ratio(float x, float y) {
   const double f = static_cast<float>(v);
   const double up = (f + nextafterf(f, INFINITY)) / 2, down = (f + nextafterf(f, 0.0f)) / 2;
   const double from_tie = std::min(std::fabs(v - up), std::fabs(v - down));
-  const double glibc = std::fabs(t) * 0.6931471805599453 * 1.83 * 0x1p-33 + 1.69 * 0x1p-34;
-  return from_tie / (2 * (glibc + power_error_bound(t)) * v);
+  return from_tie / (2 * (glibc_powf_bound(t) + power_error_bound(t)) * v);
 }
 
 // The values that the window must leave to powf, and those it must decide, by their ratio
@@ -250,7 +249,7 @@ TEST(Power, DecidesExactlyOutsideTheDerivedWindow) {
     for (int i = 0; i < 400000 && inside.size() < 900; i++)
       sort(std::uniform_real_distribution<float>(0.01f, 4.0f)(rng));
     // x^y just above 2^k for |k| from 100 to 119: below 120 values decide, and from about 110
-    // the window is narrower than the distance to the tie below 2^k. The floats nearest 2^(k/y).
+    // the window reaches past the tie below 2^k. The floats nearest 2^(k/y).
     for (int k = -119; k <= 119; k++) {
       if (std::abs(k) < 100) continue;
       const float x0 = static_cast<float>(exp2l(k / static_cast<long double>(y)));
