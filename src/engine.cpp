@@ -277,7 +277,7 @@ struct Failure {
 
 [[noreturn]] void die_unreadable(const Failure &f, int status) {
   progress.end();
-  printf("ERROR: unable to read %s\n", f.name);
+  say("ERROR: unable to read %s\n", f.name);
   warn("%s: %s", f.name, strerror(f.error));
   exit(status);
 }
@@ -319,13 +319,13 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   // take; what is really allocated depends on the memory there is.
   if (run.bytes < 0)
     warn("%s: cannot take the size of a pipe or device; the first input must be a file", name1);
-  printf("allocating %lld bytes\n", static_cast<long long>(run.bytes));
+  say("allocating %lld bytes\n", static_cast<long long>(run.bytes));
   if (run.bytes < 0) {
     errno = ENOMEM;
     perror(progname);
     exit(9);
   }
-  printf("allocating %lld bytes\n", static_cast<long long>(run.bytes));
+  say("allocating %lld bytes\n", static_cast<long long>(run.bytes));
   run.count = run.bytes / 4;
   run.threads = threads > 0 ? threads : usable_cpus();
   run.chunk = std::max<int64_t>(1, std::min(budget.chunk, run.count));

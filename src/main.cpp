@@ -57,7 +57,7 @@ static void scan_arguments(int argc, char **argv, float &power1, float &power2) 
     const char *word = argv[i];
     const bool file = is_file_argument(word);
     if (file) {
-      printf("filename: %s\n", word);
+      say("filename: %s\n", word);
       if (!infile1) {
         if ((infile1 = try_input(word))) infile1name = word;
       } else if (infile2) {
@@ -84,19 +84,20 @@ static bool asked_about_itself(int argc, char **argv) {
   if (argc != 2) return false;
   const char *word = argv[1];
   if (strcmp(word, "--version") == 0) {
-    printf("quarvel %s\n", QUARVEL_VERSION);
+    say("quarvel %s\n", QUARVEL_VERSION);
     return true;
   }
   if (strcmp(word, "--help") != 0 && strcmp(word, "-h") != 0) return false;
-  printf("%s", kUsage);
-  printf("  -power1 P   raise each value of file1.bin to P (1.0 unless given)\n");
-  printf("  -power2 P   raise each value of file2.bin to P (1.0 unless given)\n");
-  printf("  --help      print this help and exit\n");
-  printf("  --version   print the version and exit\n");
+  say("%s", kUsage);
+  say("  -power1 P   raise each value of file1.bin to P (1.0 unless given)\n");
+  say("  -power2 P   raise each value of file2.bin to P (1.0 unless given)\n");
+  say("  -h, --help  print this help and exit\n");
+  say("  --version   print the version and exit\n");
   return true;
 }
 
 int main(int argc, char **argv) {
+  hold_standard_descriptors();
   set_program_name(argv[0]);
   static bool registered;  // the failures end the process with exit(9): stdout is checked then
   if (!registered) registered = atexit([] { check_stdout(9); }) == 0;
@@ -104,7 +105,7 @@ int main(int argc, char **argv) {
   float power1 = 1.0f, power2 = 1.0f;
   scan_arguments(argc, argv, power1, power2);
   if (!infile1 || !infile2) {
-    printf("%s", kUsage);
+    say("%s", kUsage);
     warn("two readable input files are needed; try '%s --help'",
          *program_name() ? program_name() : "quarvel");
     exit(9);

@@ -1,5 +1,8 @@
 #include "messages.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -7,7 +10,7 @@
 
 static const char *name = "";
 static bool stdout_checked;
-static int lost;  // errno of the first failed write of standard output, -1 for none known
+static int lost;  // errno of the first failed write of standard output, or 0
 
 void set_program_name(const char *n) {
   name = n ? n : "";
@@ -16,6 +19,27 @@ void set_program_name(const char *n) {
 }
 
 const char *program_name() { return name; }
+
+// A closed standard output would otherwise be the first file opened, and get the printed lines.
+void hold_standard_descriptors() {
+  for (int fd = 0; fd <= 2; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+      open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);  // takes the lowest free number: fd
+}
+
+// The error is remembered when it happens: a later flush of a stream in error may succeed.
+static void note_stdout(int error) {
+  if (!lost && ferror(stdout)) lost = error ? error : EIO;
+}
+
+void say(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  errno = 0;
+  vprintf(format, args);
+  va_end(args);
+  note_stdout(errno);
+}
 
 void warn(const char *format, ...) {
   if (*name) fprintf(stderr, "%s: ", name);
@@ -28,7 +52,8 @@ void warn(const char *format, ...) {
 
 void flush_stdout() {
   errno = 0;
-  if ((fflush(stdout) != 0 || ferror(stdout)) && !lost) lost = errno ? errno : -1;
+  fflush(stdout);
+  note_stdout(errno);
 }
 
 // A summary lost on a full device is a failure like a lost output: the buffered lines are only
@@ -38,9 +63,6 @@ int check_stdout(int status) {
   stdout_checked = true;
   flush_stdout();
   if (!lost) return status;
-  if (lost > 0)
-    warn("write error on standard output: %s", strerror(lost));
-  else
-    warn("write error on standard output");
+  warn("write error on standard output: %s", strerror(lost));
   return status == 0 ? 255 : status;
 }

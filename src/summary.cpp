@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "messages.hpp"
 #include "summary_kernel.hpp"
 
 namespace {
@@ -86,6 +87,6 @@ Summary summary_of(const Totals &t, int64_t count) {
 }
 
 void print_summary(const Summary &s) {
-  printf("max = %g min = %g\n", s.max, s.min);
-  printf("mean = %g rms = %g rmsd = %g\n", s.mean, s.rms, s.rmsd);
+  say("max = %g min = %g\n", s.max, s.min);
+  say("mean = %g rms = %g rmsd = %g\n", s.mean, s.rms, s.rmsd);
 }

@@ -154,7 +154,7 @@ TEST(CommandLine, HelpAndVersion) {
   const std::string help = std::string(kUsage) +
       "  -power1 P   raise each value of file1.bin to P (1.0 unless given)\n"
       "  -power2 P   raise each value of file2.bin to P (1.0 unless given)\n"
-      "  --help      print this help and exit\n"
+      "  -h, --help  print this help and exit\n"
       "  --version   print the version and exit\n";
   run_cases({
       {"--help", {"--help"}, help, 0, {}},
@@ -164,25 +164,35 @@ TEST(CommandLine, HelpAndVersion) {
   });
 }
 
-// Standard output on a full device: the lost summary is said on standard error, and a run that
-// would have succeeded fails; a failing run keeps its own status.
+// Standard output on a full device, or closed: the lost summary is said on standard error, and
+// a run that would have succeeded fails; a failing run keeps its own status. A closed standard
+// output's number is no file's: the first input is not taken for it.
 TEST(CommandLine, StandardOutputCannotBeWritten) {
   const std::string lost = "quarvel: write error on standard output: No space left on device\n";
-  struct { std::vector<std::string> args; int status; std::string err; } cases[] = {
-      {{"a.bin", "b.bin"}, 255, lost},
-      {{"a.bin"}, 9, kNeeded + lost},
-      {{"--version"}, 255, lost},
-      {{"a.bin", "b.bin", "full.bin"}, 255, "quarvel: full.bin: No space left on device\n" + lost},
+  struct { std::vector<std::string> args; bool closed; int status; std::string err; } cases[] = {
+      {{"a.bin", "b.bin"}, false, 255, lost},
+      {{"a.bin"}, false, 9, kNeeded + lost},
+      {{"--version"}, false, 255, lost},
+      {{"a.bin", "b.bin", "full.bin"}, false, 255,
+       "quarvel: full.bin: No space left on device\n" + lost},
+      {{"a.bin", "b.bin", "a.bin"}, true, 255,
+       "quarvel: write error on standard output: Bad file descriptor\n"},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
+    SCOPED_TRACE(c.args[0] + " ... " + c.args.back() + (c.closed ? ", closed" : ""));
     ScratchDir dir;
     write_file(dir / "a.bin", float_bytes({1, 2, 3, 4}));
     write_file(dir / "b.bin", float_bytes({2, 2, 2, 2}));
     ASSERT_EQ(symlink("/dev/full", (dir / "full.bin").c_str()), 0);
-    const RunResult r = run_quarvel(dir.path, c.args, "quarvel", 0, "/dev/full");
+    RunOptions o;
+    o.stdout_path = c.closed ? nullptr : "/dev/full";
+    if (c.closed) o.closed = {1};
+    const RunResult r = run_quarvel(dir.path, c.args, o);
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.status, c.status);
+    if (c.closed) {
+      EXPECT_TRUE(read_file(dir / "a.bin") == float_bytes({2, 4, 6, 8}));
+    }
   }
 }
 
