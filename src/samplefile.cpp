@@ -75,11 +75,16 @@ void discard(int fd, char *temp) {
   *temp = '\0';
 }
 
+// Where a file system keeps no permission bits (vfat, exfat, many network and FUSE ones), the
+// new file has what it gives every file.
+bool keeps_no_bits(int error) { return error == EPERM || error == ENOSYS || error == EOPNOTSUPP; }
+
 // A new file in the folder of `target` that is to take its name: unnamed where the file system
 // offers it (nothing is left of it if the process dies), else under a hidden name in `temp`
 // that exit and the caught signals remove. It gets the permission bits, owner and group of
-// `old`, or for a new name what creating the file would give it. Gives -1 with errno set when
-// no such file can be made, or the owner can't be kept.
+// `old`, or for a new name what creating the file would give it, as far as the file system
+// keeps them. Gives -1 with errno set when no such file can be made, or EPERM when the owner
+// can't be kept.
 int new_file(const char *target, const struct stat *old, char *temp) {
   const char *slash = strrchr(target, '/');
   const std::string folder = slash ? std::string(target, slash + 1) : ".";
@@ -109,13 +114,17 @@ int new_file(const char *target, const struct stat *old, char *temp) {
     umask(mode);
     mode = 0666 & ~mode;
   }
-  // Another user's file stays theirs, or it is not replaced.
+  // Another user's file stays theirs, or it is not replaced; a file system that keeps no owners
+  // shows every file as the same user's.
+  struct stat now;
   bool kept = true;
-  if (old && old->st_uid != geteuid()) kept = fchown(fd, old->st_uid, old->st_gid) == 0;
+  if (old && old->st_uid != geteuid())
+    kept = fchown(fd, old->st_uid, old->st_gid) == 0 ||
+           (fstat(fd, &now) == 0 && now.st_uid == old->st_uid);
   if (old && kept && fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0) {
-    // a group the user is not in: the new file has the user's
+    // a group the user is not in, or none kept: the new file has the one it was given
   }
-  if (!kept || fchmod(fd, mode) != 0) {
+  if (!kept || (fchmod(fd, mode) != 0 && !keeps_no_bits(errno))) {
     const int error = kept ? errno : EPERM;
     discard(fd, temp);
     errno = error;
@@ -162,49 +171,67 @@ int stream(int fd, Output &out) {
 // Decides how the output at `path` is written and opens it; gives 0, or an errno. With `early`
 // only a new file that is to replace it is made, and -1 says the output is written otherwise,
 // or can't be opened: nothing else is opened, cut or made.
+//
+// A regular file, or a name that is none yet, is replaced by a new file. It is written in place
+// only where a new file would change what others see:
+// - it has other hard links (they see the result too);
+// - it is another user's, and the new file can't be given back to them;
+// - its folder is one where the user can make no file.
+// Any other failure to make the new file is the output's own: the old one stays as it was.
 int open_way(const char *path, bool over_input, bool early, Output &out) {
   out.file = nullptr, out.name = path, out.way = Output::kReplace;
   out.cut = out.after_lines = false;
   out.target[0] = out.temp[0] = '\0';
   struct stat st, so;
-  if (stat(path, &st) != 0) {
-    if (errno != ENOENT) return early ? -1 : errno;
-    const int fd = follow_links(path, out.target) ? new_file(out.target, nullptr, out.temp) : -1;
-    if (fd < 0) return early ? -1 : errno;
-    return stream(fd, out);
-  }
+  const bool exists = stat(path, &st) == 0;
+  if (!exists && errno != ENOENT) return early ? -1 : errno;
+  const bool is_stdout = exists && fstat(1, &so) == 0 && so.st_dev == st.st_dev &&
+                         so.st_ino == st.st_ino && (fcntl(1, F_GETFL) & O_ACCMODE) != O_RDONLY;
   int fd = -1;
-  if (fstat(1, &so) == 0 && so.st_dev == st.st_dev && so.st_ino == st.st_ino) {
+  if (is_stdout) {
     // Written through standard output itself, after its lines, and never cut.
     if (early) return -1;
     out.way = Output::kDirect, out.after_lines = true;
     fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
-  } else if (S_ISDIR(st.st_mode)) {
-    if (early) return -1;
-    errno = EISDIR;
-  } else if (!S_ISREG(st.st_mode)) {
+    return fd < 0 ? errno : stream(fd, out);
+  }
+  if (exists && S_ISDIR(st.st_mode)) return early ? -1 : EISDIR;
+  if (exists && !S_ISREG(st.st_mode)) {
     if (early) return -1;
     out.way = Output::kDirect;
     fd = open(path, O_WRONLY | O_CLOEXEC);
-  } else {
-    fd = open(path, O_WRONLY | O_CLOEXEC);  // may the user write it at all
-    struct stat t;
-    const bool replace = fd >= 0 && st.st_nlink == 1 && follow_links(path, out.target) &&
-                         stat(out.target, &t) == 0 && t.st_dev == st.st_dev &&
-                         t.st_ino == st.st_ino;
-    const int fresh = replace ? new_file(out.target, &st, out.temp) : -1;
-    if (fresh >= 0) {
-      close(fd);
-      fd = fresh;
-    } else if (early) {
-      if (fd >= 0) close(fd);
-      return -1;
-    } else if (fd >= 0) {
-      out.way = Output::kInPlace, out.cut = over_input;
-      if (!over_input && ftruncate(fd, 0) != 0) close(fd), fd = -1;
-    }
+    return fd < 0 ? errno : stream(fd, out);
   }
-  return fd < 0 ? errno : stream(fd, out);
+  if (exists && (fd = open(path, O_WRONLY | O_CLOEXEC)) < 0)  // may the user write it at all
+    return early ? -1 : errno;
+  int fresh = -1;
+  bool in_place;
+  struct stat t;
+  if (exists && st.st_nlink > 1) {
+    in_place = true;  // other hard links see the result too
+  } else if (!follow_links(path, out.target)) {
+    in_place = false;  // a loop, or a path too long
+  } else if (exists && (stat(out.target, &t) != 0 || t.st_dev != st.st_dev ||
+                        t.st_ino != st.st_ino)) {
+    in_place = true;  // a link whose target has no name to give a new file (one of /proc's)
+  } else {
+    fresh = new_file(out.target, exists ? &st : nullptr, out.temp);
+    // another user's file that can't be given back, or a folder where no file can be made
+    in_place = fresh < 0 && exists && (errno == EPERM || errno == EACCES);
+  }
+  if (fresh >= 0 || !in_place || early) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    if (fresh >= 0) return stream(fresh, out);
+    return early ? -1 : error;
+  }
+  out.way = Output::kInPlace, out.cut = over_input;
+  if (!over_input && ftruncate(fd, 0) != 0) {
+    const int cut_error = errno;
+    close(fd);
+    return cut_error;
+  }
+  return stream(fd, out);
 }
 
 }  // namespace
@@ -216,7 +243,7 @@ bool open_replacement(const char *path, Output *out) {
 Output open_output(const char *path, bool over_input) {
   Output out;
   if (const int error = open_way(path, over_input, false, out)) {
-    printf("ERROR: unable to open %s\n", path);
+    say("ERROR: unable to open %s\n", path);
     warn("%s: %s", path, strerror(error));
     exit(9);
   }
@@ -224,7 +251,7 @@ Output open_output(const char *path, bool over_input) {
 }
 
 void announce_output(const char *name, int64_t count) {
-  printf("writing %s as %lld %d-byte floats\n", name, static_cast<long long>(count), 4);
+  say("writing %s as %lld %d-byte floats\n", name, static_cast<long long>(count), 4);
 }
 
 int close_output(Output &out, int64_t count, int write_error, bool discard) {

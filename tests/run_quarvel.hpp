@@ -95,17 +95,27 @@ inline std::map<std::string, pid_t> &live_scratch() {
   return live;
 }
 
-// A fresh empty folder under the system's temporary folder, removed by the destructor.
+// The folder that scratch folders are made in: QUARVEL_TEST_DIR (a file system to test on),
+// else the system's temporary folder.
+inline std::string scratch_root() {
+  const char *dir = getenv("QUARVEL_TEST_DIR");
+  return dir && *dir ? dir : "/tmp";
+}
+
+// A fresh empty folder under scratch_root(), or under `root`, removed by the destructor.
 struct ScratchDir {
   std::string path;
-  ScratchDir() {
-    char tmpl[] = "/tmp/quarvel-test-XXXXXX";
-    path = mkdtemp(tmpl);
+  explicit ScratchDir(const std::string &root = scratch_root()) {
+    std::string tmpl = root + "/quarvel-test-XXXXXX";
+    if (!mkdtemp(&tmpl[0])) abort();
+    path = tmpl;
     live_scratch()[path] = getpid();
   }
-  ~ScratchDir() {
+  ~ScratchDir() {  // in a child that exits, the parent's folders stay
+    const auto it = live_scratch().find(path);
+    const bool mine = it != live_scratch().end() && it->second == getpid();
     live_scratch().erase(path);
-    remove_tree(path);
+    if (mine) remove_tree(path);
   }
   std::string operator/(const std::string &name) const { return path + "/" + name; }
 };
@@ -118,7 +128,8 @@ struct RunOptions {
   rlim_t file_limit = 0;                // the largest file it may write, if set
   const char *stdout_path = nullptr;    // standard output to this file (then not captured)
   const char *stderr_path = nullptr;    // standard error likewise
-  uid_t uid = 0;                        // run as this user, if set (the tests run as root)
+  uid_t uid = 0;                        // run as this user, if set (needs root)
+  std::vector<int> closed;              // standard descriptors closed for the run
   std::vector<std::pair<std::string, std::string>> env;  // set for the run
   std::vector<int> ignored;             // signals ignored from the start
   bool native = false;                  // built for this machine: never under the emulator
@@ -132,16 +143,31 @@ struct Spawned {
   std::shared_ptr<struct ScratchDir> capture;
 };
 
+// A copy of `binary` in a folder that every user may enter, made once: the build's own folder
+// may be private.
+inline const char *reachable_copy(const char *binary) {
+  static std::map<std::string, std::string> copies;
+  static ScratchDir folder("/tmp");
+  std::string &copy = copies[binary];
+  if (copy.empty()) {
+    copy = folder / std::to_string(copies.size());
+    write_file(copy, read_file(binary));
+    if (chmod(folder.path.c_str(), 0755) != 0 || chmod(copy.c_str(), 0755) != 0) abort();
+  }
+  return copy.c_str();
+}
+
 // Starts the program with `args` in `dir`.
 inline Spawned spawn_quarvel(const std::string &dir, const std::vector<std::string> &args,
                              const RunOptions &o = {}) {
-  auto capture = std::make_shared<ScratchDir>();
+  auto capture = std::make_shared<ScratchDir>("/tmp");
+  const char *binary = o.uid ? reachable_copy(o.binary) : o.binary;
   const std::string out = o.stdout_path ? o.stdout_path : *capture / "stdout";
   const std::string err = o.stderr_path ? o.stderr_path : *capture / "stderr";
   const pid_t pid = fork();
   if (pid == 0) {
     std::vector<char *> argv;
-    const char *program = o.binary;
+    const char *program = binary;
 #if defined(QUARVEL_EMULATOR)
     // A program built for another machine starts under the emulator, which names it argv0.
     if (!o.native) {
@@ -151,7 +177,7 @@ inline Spawned spawn_quarvel(const std::string &dir, const std::vector<std::stri
     }
 #endif
     argv.push_back(const_cast<char *>(o.argv0.c_str()));
-    if (program != o.binary) argv.push_back(const_cast<char *>(o.binary));
+    if (program != binary) argv.push_back(const_cast<char *>(binary));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     // Standard input is a pipe whose writer stays open: a stream that can't be positioned.
@@ -161,6 +187,7 @@ inline Spawned spawn_quarvel(const std::string &dir, const std::vector<std::stri
     const int fe = open(err.c_str(), O_WRONLY | (o.stderr_path ? 0 : O_CREAT | O_TRUNC), 0600);
     if (fo < 0 || fe < 0 || dup2(fo, 1) < 0 || dup2(fe, 2) < 0 || chdir(dir.c_str()) != 0)
       _exit(127);
+    for (int fd : o.closed) close(fd);
     if (o.as_limit) {
       const rlimit lim = {o.as_limit, o.as_limit};
       setrlimit(RLIMIT_AS, &lim);
