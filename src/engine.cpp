@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -40,6 +41,8 @@
 // Every buffer is allocated once, before the first pass, and reused for every chunk.
 
 namespace {
+
+constexpr long kFuseMagic = 0x65735546;  // statfs's f_type of every FUSE file system
 
 // ---- memory --------------------------------------------------------------------------------
 
@@ -311,6 +314,10 @@ Run start_run(FILE *in1, const char *name1, FILE *in2, const char *name2, float 
   Run run;
   run.in1 = in1, run.in2 = in2, run.name1 = name1, run.name2 = name2;
   run.early = early, run.early_error = 0;
+  // A file system in user space may lose writes made past the file's end (fusefat's vfat
+  // does): there the early file grows one chunk after another.
+  struct statfs fs;
+  run.early_in_order = early >= 0 && fstatfs(early, &fs) == 0 && fs.f_type == kFuseMagic;
   run.power1 = power1, run.power2 = power2;
   run.bytes = -1;
   if (fseeko(in1, 0, SEEK_END) == 0) run.bytes = ftello(in1);
@@ -380,6 +387,10 @@ void first_pass(Run &run) {
     return run.products ? run.products + k * run.chunk : buffer(run, w, 0);
   };
   auto length = [&](int64_t k) { return std::min(run.chunk, run.count - k * run.chunk); };
+  auto write_early = [&](int64_t k, const float *a) {
+    if (!early_failed.any && !write_at(run.early, a, length(k) * 4, k * run.chunk * 4))
+      early_failed.set(k, nullptr);
+  };
   for_each_chunk(
       chunks, run.threads,
       [&](int64_t k, int w) {
@@ -395,8 +406,7 @@ void first_pass(Run &run) {
         if (fingerprinted(run)) run.fingerprints[2 * k + 1] = fingerprint(a, n);
         power_product(a, b, n, run.power1, run.power2, 1);
         if (fingerprinted(run)) run.fingerprints[2 * k] = fingerprint(a, n);
-        if (run.early >= 0 && !early_failed.any && !write_at(run.early, a, n * 4, offset))
-          early_failed.set(k, nullptr);
+        if (run.early >= 0 && !run.early_in_order) write_early(k, a);
       },
       [&](int64_t k, int w) {
         if (failed1.any || failed2.any) return;
@@ -407,6 +417,7 @@ void first_pass(Run &run) {
           for (int fd : {fd1, fd2}) posix_fadvise(fd, dropped, end - dropped, POSIX_FADV_DONTNEED);
           dropped = end / (2 << 20) * (2 << 20);
         }
+        if (run.early_in_order) write_early(k, chunk_of(k, w));
         add_values(run.totals, chunk_of(k, w), length(k));
         progress.add((run.early >= 0 ? 3.0 : 2.0) * length(k) * 4);
       });
@@ -441,12 +452,18 @@ Outcome second_pass(Run &run, FILE *out, bool deviations) {
   const int64_t chunks = (run.count + run.chunk - 1) / run.chunk;
   auto length = [&](int64_t k) { return std::min(run.chunk, run.count - k * run.chunk); };
   if (run.early >= 0 && !run.early_error) {
+    // Read back through a descriptor opened after the writes: a file system may give its
+    // writer's descriptor what the file held when it was opened (fusefat's vfat does).
+    char proc[64];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", run.early);
+    const int reopened = open(proc, O_RDONLY | O_CLOEXEC);
+    const int back = reopened >= 0 ? reopened : run.early;
     Failure unreadable;
     for_each_chunk(
         chunks, run.threads,
         [&](int64_t k, int w) {
           if (!unreadable.any &&
-              !read_chunk(run.early, buffer(run, w, 0), length(k) * 4, k * run.chunk * 4))
+              !read_chunk(back, buffer(run, w, 0), length(k) * 4, k * run.chunk * 4))
             unreadable.set(k, nullptr);
         },
         [&](int64_t k, int w) {
@@ -455,6 +472,7 @@ Outcome second_pass(Run &run, FILE *out, bool deviations) {
           progress.add(length(k) * 4.0);
         });
     progress.end();
+    if (reopened >= 0) close(reopened);
     outcome.write_error = unreadable.error;
     return outcome;
   }

@@ -30,6 +30,7 @@ struct Run {
   int threads;
   int early;               // the new output file that the first pass writes, or -1
   int early_error;         // errno of its first failed write, or 0
+  bool early_in_order;     // its chunks are written in order, each at its end (see start_run)
   bool twice;              // both inputs can be read again: files or block devices
   bool uncached;           // the inputs' pages leave the file cache once read, for the early
                            // file's to stay there: all three files would not fit in it
