@@ -2,7 +2,8 @@
 #   make demo    build quarvel and run it on the generated example pair
 #   make check   build everything and run every test: a bounded fuzzing run, the suite under
 #                AddressSanitizer and UndefinedBehaviorSanitizer, then the suite itself (with
-#                the exhaustive proofs of the exponent shortcuts, install and packaging)
+#                the exhaustive proofs of the exponent shortcuts, install and packaging, and
+#                the file systems mounted for the tests, as root)
 # As root on a Debian-like system the packages they need are installed first; otherwise the
 # missing ones are named. Also:
 #   make bench   the benchmarks (the CPU named; kernels, whole runs on 100M-value inputs warm
@@ -12,7 +13,7 @@
 #   make proofs  all the exhaustive proofs: five exponents more than make check proves, and
 #                10^10 random pairs for the power rather than 2.5 x 10^8 (about 13 minutes on
 #                two cores)
-#   make quick   the suite without the proofs, the sanitizers or the fuzzer
+#   make quick   the suite without the proofs, the file systems, the sanitizers or the fuzzer
 #   make clang   the suite without the proofs, built with clang
 #   make cross   the suite without the proofs built for 64-bit ARM and run under qemu-user, with
 #                the outputs compared to those of the build for this machine
