@@ -16,7 +16,8 @@
 #   make quick   the suite without the proofs, the file systems, the sanitizers or the fuzzer
 #   make clang   the suite without the proofs, built with clang
 #   make cross   the suite without the proofs built for 64-bit ARM and run under qemu-user, with
-#                the outputs compared to those of the build for this machine
+#                the outputs compared to those of the build for this machine; CROSS=i686-linux-gnu
+#                (32-bit x86, run directly) or CROSS=arm-linux-gnueabihf (32-bit ARM) for those
 #
 # Every target configures its build folder with all the settings it needs, so a folder
 # configured otherwise by hand (say, without the tests) is put right rather than reused.
@@ -30,7 +31,9 @@ check test quick configure sanitize fuzz clang cross: PACKAGES += libgtest-dev m
   lintian clang libclang-rt-dev
 # The file systems that the tests mount, and the FUSE programs that mount vfat and exfat.
 check test: PACKAGES += xfsprogs btrfs-progs dosfstools exfatprogs fusefat exfat-fuse
-cross: PACKAGES += g++-aarch64-linux-gnu qemu-user
+CROSS ?= aarch64-linux-gnu
+CROSS_BUILD = $(BUILD)-$(firstword $(subst -, ,$(CROSS)))
+cross: PACKAGES += g++-$(CROSS) qemu-user
 bench: PACKAGES += libbenchmark-dev time
 OPTIONS = -DQUARVEL_SANITIZE=OFF -DQUARVEL_BENCH=OFF -DQUARVEL_FUZZ=OFF
 # ctest, followed by each skipped test's reason.
@@ -71,11 +74,11 @@ clang: deps
 
 cross: configure
 	cmake --build $(BUILD) -j $(JOBS) --target quarvel
-	cmake -S . -B $(BUILD)-aarch64 -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(CROSS).cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON $(OPTIONS) \
 	  -DQUARVEL_NATIVE_BINARY=$(CURDIR)/$(BUILD)/quarvel
-	cmake --build $(BUILD)-aarch64 -j $(JOBS)
-	cd $(BUILD)-aarch64 && $(CTEST) -LE exhaustive
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+	cd $(CROSS_BUILD) && $(CTEST) -LE exhaustive
 
 # The exhaustive proofs are left out here: they test the platform's powf, not memory safety.
 sanitize: deps
@@ -125,4 +128,4 @@ deps:
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-demo $(BUILD)-sanitize $(BUILD)-fuzz $(BUILD)-bench $(BUILD)-clang \
-	  $(BUILD)-aarch64
+	  $(BUILD)-aarch64 $(BUILD)-i686 $(BUILD)-arm

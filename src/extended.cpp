@@ -5,7 +5,65 @@
 
 namespace {
 
+#if defined(__SIZEOF_INT128__) && !defined(QUARVEL_NO_INT128)
 using Wide = unsigned __int128;
+
+uint64_t high(Wide m) { return static_cast<uint64_t>(m >> 64); }
+#else
+// An unsigned 128-bit integer from two 64-bit halves, for machines without one (32-bit ones):
+// just the operations used below, with shifts of 0 to 127.
+struct Wide {
+  uint64_t hi, lo;
+  Wide(uint64_t x = 0) : hi(0), lo(x) {}
+  Wide(uint64_t h, uint64_t l) : hi(h), lo(l) {}
+  explicit operator uint64_t() const { return lo; }
+  friend Wide operator<<(Wide a, int n) {
+    if (n >= 64) return {a.lo << (n - 64), 0};
+    return n ? Wide{a.hi << n | a.lo >> (64 - n), a.lo << n} : a;
+  }
+  friend Wide operator>>(Wide a, int n) {
+    if (n >= 64) return {0, a.hi >> (n - 64)};
+    return n ? Wide{a.hi >> n, a.lo >> n | a.hi << (64 - n)} : a;
+  }
+  friend Wide operator+(Wide a, Wide b) { return {a.hi + b.hi + (a.lo + b.lo < a.lo), a.lo + b.lo}; }
+  friend Wide operator-(Wide a, Wide b) { return {a.hi - b.hi - (a.lo < b.lo), a.lo - b.lo}; }
+  friend Wide operator&(Wide a, Wide b) { return {a.hi & b.hi, a.lo & b.lo}; }
+  friend Wide operator|(Wide a, Wide b) { return {a.hi | b.hi, a.lo | b.lo}; }
+  friend bool operator==(Wide a, Wide b) { return a.hi == b.hi && a.lo == b.lo; }
+  friend bool operator!=(Wide a, Wide b) { return !(a == b); }
+  friend bool operator<(Wide a, Wide b) { return a.hi < b.hi || (a.hi == b.hi && a.lo < b.lo); }
+  friend bool operator>(Wide a, Wide b) { return b < a; }
+  friend bool operator>=(Wide a, Wide b) { return !(a < b); }
+  // The product of the low halves: the full 128 bits of a 64 x 64-bit product.
+  friend Wide operator*(Wide a, Wide b) {
+    const uint64_t a0 = a.lo & 0xffffffff, a1 = a.lo >> 32, b0 = b.lo & 0xffffffff, b1 = b.lo >> 32;
+    const uint64_t low = a0 * b0, middle1 = a1 * b0, middle2 = a0 * b1;
+    const uint64_t carry = ((low >> 32) + (middle1 & 0xffffffff) + (middle2 & 0xffffffff)) >> 32;
+    return {a1 * b1 + (middle1 >> 32) + (middle2 >> 32) + carry,
+            low + (middle1 << 32) + (middle2 << 32)};
+  }
+  // Division by a 64-bit divisor, a bit at a time: only the mean's and averages' few quotients.
+  friend Wide operator/(Wide a, uint64_t d) { return divide(a, d, nullptr); }
+  friend Wide operator%(Wide a, uint64_t d) {
+    Wide r;
+    divide(a, d, &r);
+    return r;
+  }
+  static Wide divide(Wide a, uint64_t d, Wide *remainder) {
+    Wide q, r;
+    for (int i = 127; i >= 0; i--) {
+      r = r << 1 | ((a >> i).lo & 1);
+      q = q << 1;
+      if (r >= d) r = r - d, q.lo |= 1;
+    }
+    if (remainder) *remainder = r;
+    return q;
+  }
+};
+
+uint64_t high(Wide m) { return m.hi; }
+#endif
+
 using S = SoftExtended;
 
 const uint64_t kTop = uint64_t{1} << 63, kQuiet = uint64_t{1} << 62;
@@ -17,8 +75,8 @@ S zero(bool negative) { return {0, 0, negative, S::kFinite}; }
 S infinity(bool negative) { return {0, 0, negative, S::kInfinite}; }
 
 int top_bit(Wide m) {
-  const uint64_t high = static_cast<uint64_t>(m >> 64);
-  return high ? 127 - __builtin_clzll(high) : 63 - __builtin_clzll(static_cast<uint64_t>(m));
+  const uint64_t h = high(m);
+  return h ? 127 - __builtin_clzll(h) : 63 - __builtin_clzll(static_cast<uint64_t>(m));
 }
 
 // m · 2^e, m > 0, rounded to 64 bits, nearest even; `sticky` says that nonzero bits lie below

@@ -139,12 +139,12 @@ bool link_unnamed(int fd, const char *target, char *temp) {
   snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
   timespec t;
   clock_gettime(CLOCK_REALTIME, &t);
-  unsigned long seed = t.tv_nsec ^ (static_cast<unsigned long>(getpid()) << 20);
+  uint64_t seed = static_cast<uint64_t>(t.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 20);
   HoldSignals hold;
   for (int tries = 0; tries < 100; tries++) {
     char suffix[32];
-    seed = seed * 6364136223846793005ul + 1442695040888963407ul;
-    snprintf(suffix, sizeof suffix, ".%06lx", (seed >> 40) & 0xffffff);
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    snprintf(suffix, sizeof suffix, ".%06x", static_cast<unsigned>(seed >> 40 & 0xffffff));
     if (!hidden_name(target, suffix, temp)) break;
     if (linkat(AT_FDCWD, proc, AT_FDCWD, temp, AT_SYMLINK_FOLLOW) == 0) {
       remove_on_exit(temp);
