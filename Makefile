@@ -127,5 +127,4 @@ deps:
 	fi
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-demo $(BUILD)-sanitize $(BUILD)-fuzz $(BUILD)-bench $(BUILD)-clang \
-	  $(BUILD)-aarch64 $(BUILD)-i686 $(BUILD)-arm
+	rm -rf $(BUILD) $(BUILD)-*

@@ -1,5 +1,5 @@
-# Cross-building for 32-bit ARM (armhf) with Debian's cross compiler (g++-arm-linux-gnueabihf); the
-# programs, tests included, run under qemu-user (qemu-user).
+# Cross-building for 32-bit ARM (armhf) with Debian's cross compiler
+# (g++-arm-linux-gnueabihf); the programs, tests included, run under qemu-user (qemu-user).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)

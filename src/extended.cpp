@@ -25,7 +25,9 @@ struct Wide {
     if (n >= 64) return {0, a.hi >> (n - 64)};
     return n ? Wide{a.hi >> n, a.lo >> n | a.hi << (64 - n)} : a;
   }
-  friend Wide operator+(Wide a, Wide b) { return {a.hi + b.hi + (a.lo + b.lo < a.lo), a.lo + b.lo}; }
+  friend Wide operator+(Wide a, Wide b) {
+    return {a.hi + b.hi + (a.lo + b.lo < a.lo), a.lo + b.lo};
+  }
   friend Wide operator-(Wide a, Wide b) { return {a.hi - b.hi - (a.lo < b.lo), a.lo - b.lo}; }
   friend Wide operator&(Wide a, Wide b) { return {a.hi & b.hi, a.lo & b.lo}; }
   friend Wide operator|(Wide a, Wide b) { return {a.hi | b.hi, a.lo | b.lo}; }

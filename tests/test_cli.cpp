@@ -2,6 +2,8 @@
 // every file left behind are checked separately.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "run_quarvel.hpp"
 
 namespace {
@@ -314,21 +316,30 @@ TEST(Machines, SameBytesAsTheNativeBuild) {
 #if !defined(QUARVEL_NATIVE_BINARY)
   GTEST_SKIP() << "only a cross build has a native build beside it to compare with";
 #else
+  // A file's 4-byte words in the byte order of the machine that builds (x86-64's).
+  auto native_order = [](const std::string &path) {
+    std::string bytes = read_file(path);
+    if (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+      for (size_t i = 0; i + 4 <= bytes.size(); i += 4) std::reverse(&bytes[i], &bytes[i + 4]);
+    return bytes;
+  };
   const char *powers[][2] = {{"1", "1"}, {"2", "0.5"}, {"2.5", "-1.3"}, {"-1", "0"},
                              {"0.5", "2"}, {"1", "-1"}, {"3", "0.001"}, {"nan", "1"}};
   // Any bits (huge and tiny values, whose powers overflow and underflow), then every kind but
   // NaNs (so that infinities and zeros meet), then every kind, often.
   for (auto [one_in, kinds] : {std::pair{8u, 1u}, {8u, 9u}, {2u, 11u}})
     for (const auto &p : powers) {
-      ScratchDir dir;
+      ScratchDir dir, there;  // each build reads the same values in its own byte order
       write_file(dir / "a.bin", sample_bytes(3000, 20, one_in, kinds));
       write_file(dir / "b.bin", sample_bytes(2500, 21, one_in, kinds));
+      for (const char *name : {"a.bin", "b.bin"})
+        write_file(there / name, native_order(dir / name));
       const std::vector<std::string> args = {"a.bin", "b.bin", "o.bin", "-power1", p[0],
                                              "-power2", p[1]};
       RunOptions native;
       native.binary = QUARVEL_NATIVE_BINARY, native.native = true;
-      const RunResult want = run_quarvel(dir.path, args, native);
-      const std::string want_bytes = read_file(dir / "o.bin");
+      const RunResult want = run_quarvel(there.path, args, native);
+      const std::string want_bytes = native_order(there / "o.bin");
       const RunResult got = run_quarvel(dir.path, args, RunOptions());
       SCOPED_TRACE(std::string("powers ") + p[0] + " " + p[1] + ", one in " +
                    std::to_string(one_in) + " of " + std::to_string(kinds) + " kinds");
