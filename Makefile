@@ -74,7 +74,8 @@ clang: deps
 
 cross: configure
 	cmake --build $(BUILD) -j $(JOBS) --target quarvel
-	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/$(CROSS).cmake \
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/cross.cmake \
+	  -DQUARVEL_CROSS=$(CROSS) \
 	  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON $(OPTIONS) \
 	  -DQUARVEL_NATIVE_BINARY=$(CURDIR)/$(BUILD)/quarvel
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
