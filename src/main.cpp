@@ -10,6 +10,7 @@
 #include "engine.hpp"
 #include "interrupt.hpp"
 #include "messages.hpp"
+#include "nans.hpp"
 #include "product.hpp"
 #include "samplefile.hpp"
 #include "summary.hpp"
@@ -38,12 +39,13 @@ static FILE *try_input(const char *word) {
 // The exponent `option` sets from `word`, as atof reads it; a word that is not wholly a number,
 // or one too large for a float, is named with the value it gives.
 static float exponent(const char *option, const char *word) {
-  const float value = static_cast<float>(atof(word));
   char *end;
   errno = 0;
   const double whole = strtod(word, &end);
+  // A NaN's bits as x86-64 forms them, on every machine.
+  const float value = std::isnan(whole) ? nan_of_word(word) : static_cast<float>(whole);
   if (end == word || *end || (std::isinf(value) && (errno == ERANGE || !std::isinf(whole))))
-    warn("%s: '%s' is not a number; using %g", option, word, value);
+    warn("%s: '%s' is not a number; using %g", option, word, widened(value));
   return value;
 }
 

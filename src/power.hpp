@@ -2,7 +2,19 @@
 // powf is proven to give the same float; every other value goes to powf itself.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+
+#include "cpu.hpp"
+
+/// powf(x, y) for a NaN x or y, as x86-64's glibc gives it.
+float power_of_nan(float x, float y);
+
+/// powf(x, y), with x86-64's NaNs on every machine: only where a NaN meets it does the
+/// platform's powf differ from x86-64's.
+inline float x86_powf(float x, float y) {
+  return kX86Nans || !(std::isnan(x) || std::isnan(y)) ? powf(x, y) : power_of_nan(x, y);
+}
 
 /// True when the platform's powf forms its result in double with the error bound this unit
 /// relies on (glibc 2.28 and later), checked once, when the program runs.

@@ -14,6 +14,7 @@
 
 #include "cpu.hpp"
 #include "float_ties.hpp"
+#include "nans.hpp"
 #include "power.hpp"
 
 // x = 2^k · z with z in [0.734375, 1.46875): the bits of x less kLogOffset give k in their top
@@ -259,7 +260,7 @@ static inline __attribute__((always_inline)) void combine_any(float *__restrict 
     const float p = g1 ? zero_power1 : pai, q = g2 ? zero_power2 : pbi;
     // Of two NaNs the first, whichever operand the compiler puts first; a NaN that the multiply
     // makes (0 × inf) is x86's default one, negative, on every machine.
-    const float product = p * q, invalid = std::isnan(q) ? product : -NAN;
+    const float product = p * q, invalid = std::isnan(q) ? quieted(q) : default_nan();
     const float r = !kX86Nans && std::isnan(product) ? invalid : product;
     uint32_t p_bits, r_bits, b_bits;
     memcpy(&p_bits, &p, 4);
@@ -288,7 +289,7 @@ static inline __attribute__((always_inline)) bool plain_any(float *__restrict a,
   if (nan) return false;
   for (int i = 0; i < n; i++) {
     const float product = a[i] * b[i];
-    a[i] = kX86Nans || !std::isnan(product) ? product : -NAN;
+    a[i] = kX86Nans || !std::isnan(product) ? product : default_nan();
   }
   return true;
 }

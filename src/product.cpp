@@ -52,7 +52,7 @@ void raise_piece(const float *__restrict x, float p, float *__restrict out, int 
     // A piece without NaNs, the usual one, is not scanned a value at a time.
     if (any)
       for (int i = 0; i < n; i++)
-        if (open[i]) out[i] = powf(x[i], p);
+        if (open[i]) out[i] = x86_powf(x[i], p);
   }
 }
 
@@ -131,8 +131,8 @@ void power_product(float *data1, float *data2, int64_t count, float power1, floa
                    data2,
                    power1,
                    power2,
-                   {!is_whole_exponent(power1), !is_whole_exponent(power2), powf(0.0f, power1),
-                    powf(0.0f, power2)}};
+                   {!is_whole_exponent(power1), !is_whole_exponent(power2), x86_powf(0.0f, power1),
+                    x86_powf(0.0f, power2)}};
   const int64_t chunks = (count + kChunk - 1) / kChunk;
   if (threads <= 0) threads = usable_cpus();
   threads = static_cast<int>(std::min<int64_t>(threads, chunks / 2));

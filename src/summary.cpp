@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "messages.hpp"
+#include "nans.hpp"
 #include "summary_kernel.hpp"
 
 namespace {
@@ -30,8 +31,10 @@ int lanes_to_use(int lanes) {
 // default NaN, negative, on every machine.
 float mean_of_sum(float sum, int64_t count) { return to_float(widen(sum) / extended_of(count)); }
 
+// The root of a NaN is the NaN itself, quiet already.
 float root_mean(float total, int64_t count) {
-  return std::sqrt(to_double(widen(total) / extended_of(count)));
+  const double square = to_double(widen(total) / extended_of(count));
+  return narrowed(std::isnan(square) ? square : std::sqrt(square));
 }
 
 // Below this many values a second thread costs more than it saves.
@@ -87,6 +90,6 @@ Summary summary_of(const Totals &t, int64_t count) {
 }
 
 void print_summary(const Summary &s) {
-  say("max = %g min = %g\n", s.max, s.min);
-  say("mean = %g rms = %g rmsd = %g\n", s.mean, s.rms, s.rmsd);
+  say("max = %g min = %g\n", widened(s.max), widened(s.min));
+  say("mean = %g rms = %g rmsd = %g\n", widened(s.mean), widened(s.rms), widened(s.rmsd));
 }

@@ -47,8 +47,9 @@ inline bool rounds_like_exact(double t) {
 // guess, a float addition of the rounded term, keeps the chain of dependent steps to one float
 // addition; a double-precision sum beside it confirms the guess or decides otherwise.
 //
-// NaNs: a single NaN operand passes through both formats unchanged (quieted), so only two NaNs
-// meeting in one operation need the 80-bit step, where the larger significand wins.
+// NaNs: on x86 a single NaN operand passes through both formats unchanged (quieted), so only
+// two NaNs meeting in one operation need the 80-bit step, where the larger significand wins;
+// elsewhere `term_is_exact_nan` is false, and every NaN term takes that step.
 template <class Exact>
 inline float add_term(float total, double q, bool term_is_exact_nan, Exact exact) {
   const float guess = total + static_cast<float>(q);
@@ -337,16 +338,17 @@ ALWAYS_INLINE float accumulate(float total, const float *x, int64_t count, doubl
 ALWAYS_INLINE float sum_of_values(float total, const float *data, int64_t count) {
   return accumulate<kValue>(total, data, count, 0, [](float sum, float x) {
     // Float addition of non-NaN operands equals the 80-bit sum rounded to float, where the
-    // arithmetic makes x87's NaN for inf - inf; of two NaNs, x87 and SSE keep different ones.
-    const bool exact = std::isnan(x) || (!kX86Nans && std::isinf(x));
+    // arithmetic makes x87's NaN for inf - inf and passes a NaN total on; of two NaNs, x87 and
+    // SSE keep different ones.
+    const bool exact = std::isnan(x) || (!kX86Nans && (std::isinf(x) || std::isnan(sum)));
     return exact ? add_extended(sum, widen(x)) : sum + x;
   });
 }
 
 ALWAYS_INLINE float sum_of_squares(float total, const float *data, int64_t count) {
   return accumulate<kSquare>(total, data, count, 0, [](float sumsq, float x) {
-    // x*x is exact, and a NaN x gives x quieted in either format.
-    return add_term(sumsq, term<kSquare>(x, 0), true,
+    // x*x is exact, and on x86 a NaN x gives x quieted in either format.
+    return add_term(sumsq, term<kSquare>(x, 0), kX86Nans,
                     [&] { return add_extended(sumsq, widen(x) * widen(x)); });
   });
 }
@@ -355,9 +357,8 @@ ALWAYS_INLINE float sum_of_squared_deviations(float total, const float *data, in
                                               float mean) {
   const double m = mean;
   return accumulate<kDeviation>(total, data, count, m, [=](float sumdev, float x) {
-    // A NaN term is the same in both formats unless x and the mean are both NaN, or, where the
-    // arithmetic does not make x87's NaN, x is the infinity that the mean is: inf - inf.
-    const bool same = !(std::isnan(x) && std::isnan(mean)) && (kX86Nans || !std::isinf(x));
+    // On x86 a NaN term is the same in both formats unless x and the mean are both NaN.
+    const bool same = kX86Nans && !(std::isnan(x) && std::isnan(mean));
     return add_term(sumdev, term<kDeviation>(x, m), same, [=] {
       const Extended e = widen(x) - widen(mean);
       return add_extended(sumdev, e * e);

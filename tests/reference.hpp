@@ -7,6 +7,8 @@
 #include <string>
 
 #include "extended.hpp"
+#include "nans.hpp"
+#include "power.hpp"
 #include "summary.hpp"
 
 inline uint32_t bits(float x) {
@@ -21,6 +23,10 @@ inline float from_bits(uint32_t u) {
   return x;
 }
 
+// x86's quiet NaN, positive, without payload (NAN is another NaN on some machines: on mips, a
+// signalling one to x86).
+const float kQuietNan = from_bits(0x7fc00000);
+
 // glibc's powf's stated bound on the relative error of its double, given t = y·log2 x.
 inline double glibc_powf_bound(double t) {
   return std::fabs(t) * 0.6931471805599453 * 1.83 * 0x1p-33 + 1.69 * 0x1p-34;
@@ -34,8 +40,14 @@ inline bool reference_whole(float p) {
 // its default NaN, negative.
 inline float x86_product(float a, float b) {
   const float product = a * b;
-  return std::isnan(a) ? a * 1.0f : std::isnan(b) || !std::isnan(product) ? product
-                                                                          : from_bits(0xffc00000);
+  return std::isnan(a) ? quieted(a) : std::isnan(b) ? quieted(b)
+       : std::isnan(product) ? from_bits(0xffc00000) : product;
+}
+
+// The root as x86 takes it: a NaN stays itself, quieted.
+inline float x86_root(Extended square) {
+  const double d = to_double(square);
+  return std::isnan(d) ? narrowed_nan(d) : static_cast<float>(std::sqrt(d));
 }
 
 inline void reference_power_product(float *data1, float *data2, int64_t count, float power1,
@@ -43,8 +55,8 @@ inline void reference_power_product(float *data1, float *data2, int64_t count, f
   for (int64_t i = 0; i < count; i++) {
     if (data1[i] < 0 && !reference_whole(power1)) data1[i] = 0.0f;
     if (data2[i] < 0 && !reference_whole(power2)) data2[i] = 0.0f;
-    const float a = powf(data1[i], power1);
-    const float b = powf(data2[i], power2);
+    const float a = x86_powf(data1[i], power1);
+    const float b = x86_powf(data2[i], power2);
     data1[i] = x86_product(a, b);
   }
 }
@@ -60,12 +72,12 @@ inline Summary reference_summarize(const float *data, int64_t count) {
   }
   const Extended n = extended_of(count);
   const float mean = to_float(widen(sum) / n);
-  const float rms = (float)std::sqrt(to_double(widen(sumsq) / n));
+  const float rms = x86_root(widen(sumsq) / n);
   for (int64_t j = 0; j < count; j++) {
     const Extended d = widen(data[j]) - widen(mean);
     sumdev = to_float(widen(sumdev) + d * d);
   }
-  const float rmsd = (float)std::sqrt(to_double(widen(sumdev) / n));
+  const float rmsd = x86_root(widen(sumdev) / n);
   return {max, min, mean, rms, rmsd};
 }
 

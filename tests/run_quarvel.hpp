@@ -49,7 +49,8 @@ inline std::string float_bytes(const std::vector<float> &v) {
 inline std::string sample_bytes(size_t count, unsigned seed, unsigned one_in = 50,
                                 unsigned kinds = 11) {
   const uint32_t special[] = {0x00000000, 0x80000000, 0x7f800000, 0xff800000, 0x00000001,
-                              0x807fffff, 0x7f61b1e6, 0x3f800000, 0x7fc00000, 0xff812345};
+                              0x807fffff, 0x7f61b1e6, 0x3f800000, 0x7fc00000, 0xff812345,
+                              0xffc54321};
   std::mt19937 rng(seed);
   std::vector<float> v(count);
   for (float &x : v) {

@@ -324,10 +324,11 @@ TEST(Machines, SameBytesAsTheNativeBuild) {
     return bytes;
   };
   const char *powers[][2] = {{"1", "1"}, {"2", "0.5"}, {"2.5", "-1.3"}, {"-1", "0"},
-                             {"0.5", "2"}, {"1", "-1"}, {"3", "0.001"}, {"nan", "1"}};
+                             {"0.5", "2"}, {"1", "-1"}, {"3", "0.001"}, {"nan", "1"},
+                             {"-nan(0x7654321076543)", "-3"}};
   // Any bits (huge and tiny values, whose powers overflow and underflow), then every kind but
-  // NaNs (so that infinities and zeros meet), then every kind, often.
-  for (auto [one_in, kinds] : {std::pair{8u, 1u}, {8u, 9u}, {2u, 11u}})
+  // NaNs (so that infinities and zeros meet), then every kind, NaNs with payloads too, often.
+  for (auto [one_in, kinds] : {std::pair{8u, 1u}, {8u, 9u}, {2u, 12u}})
     for (const auto &p : powers) {
       ScratchDir dir, there;  // each build reads the same values in its own byte order
       write_file(dir / "a.bin", sample_bytes(3000, 20, one_in, kinds));

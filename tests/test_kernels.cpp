@@ -22,7 +22,7 @@ const std::vector<float> kSpecialValues = {
 
 const std::vector<float> kSpecialExponents = {
     0.0f, -0.0f, 1.0f, -1.0f, 2.0f, -2.0f, 3.0f, 0.5f, -0.5f, 2.5f, -1.3f, 3e9f,
-    -2147483648.0f, 2147483648.0f, 16777217.0f, NAN, INFINITY, -INFINITY};
+    -2147483648.0f, 2147483648.0f, 16777217.0f, kQuietNan, INFINITY, -INFINITY};
 
 // Every special value meets every other, so each array sees all of them.
 void special_pairs(std::vector<float> &a, std::vector<float> &b) {
@@ -42,7 +42,8 @@ TEST(WholeExponent, Boundaries) {
   struct { float p; bool whole; } cases[] = {
       {0.0f, true}, {-0.0f, true}, {1.0f, true}, {-7.0f, true}, {0.5f, false}, {-2.5f, false},
       {-2147483648.0f, true}, {2147483648.0f, false}, {-2147483904.0f, false}, {3e9f, false},
-      {2147483520.0f, true}, {NAN, false}, {-NAN, false}, {INFINITY, false}, {-INFINITY, false}};
+      {2147483520.0f, true}, {kQuietNan, false}, {default_nan(), false}, {INFINITY, false},
+      {-INFINITY, false}};
   for (auto c : cases) EXPECT_EQ(is_whole_exponent(c.p), c.whole) << c.p;
 }
 
@@ -68,10 +69,10 @@ TEST(PowerProduct, WorkedExamples) {
       {-4, INFINITY, 0.5f, 1, 0xffc00000},     // +0 times infinity: the default NaN
       {3, -4, 1, -0.5f, bits(INFINITY)},       // powf(+0, -0.5) is +inf
       {-0.0f, 2, 0.5f, 1, bits(0.0f)},         // -0 is not guarded; powf gives +0
-      {NAN, 2, 0, 1, bits(2.0f)},              // anything to the 0 is 1
+      {kQuietNan, 2, 0, 1, bits(2.0f)},        // anything to the 0 is 1
       {-5, 2, 3e9f, 1, bits(0.0f)},            // beyond 32 bits: not whole
       {-1, 2, -2147483648.0f, 1, bits(2.0f)},  // exactly -2^31: whole
-      {1, 2, NAN, 1, bits(2.0f)},              // 1 to anything is 1
+      {1, 2, kQuietNan, 1, bits(2.0f)},        // 1 to anything is 1
   };
   for (auto c : cases) {
     float x = c.x, y = c.y;
@@ -232,7 +233,7 @@ TEST(Summarize, BlocksThroughBinadesTiesAndSigns) {
        }},
       {"rare huge, infinite and NaN terms", 30000,
        [](std::mt19937 &r, size_t i) {
-         if (i % 4099 == 4000) return i % 3 ? 1e30f : i % 2 ? INFINITY : NAN;
+         if (i % 4099 == 4000) return i % 3 ? 1e30f : i % 2 ? INFINITY : kQuietNan;
          return float(r() % 1000) * 0.01f;
        }},
       {"tiny", 20000,
@@ -351,7 +352,7 @@ TEST(Summarize, PrintedExamples) {
       {{}, "max = -inf min = inf\nmean = -nan rms = -nan rmsd = -nan\n"},
       {std::vector<float>(1000, 2.0f), "max = 2 min = 2\nmean = 2 rms = 2 rmsd = 0\n"},
       {{1, 2, 3, 4}, "max = 4 min = 1\nmean = 2.5 rms = 2.73861 rmsd = 1.11803\n"},
-      {{1, NAN, 3}, "max = 3 min = 1\nmean = nan rms = nan rmsd = nan\n"},
+      {{1, kQuietNan, 3}, "max = 3 min = 1\nmean = nan rms = nan rmsd = nan\n"},
       {{1, INFINITY, 3}, "max = inf min = 1\nmean = inf rms = inf rmsd = -nan\n"},
       {{-0.0f, 0.0f}, "max = -0 min = -0\nmean = 0 rms = 0 rmsd = 0\n"},
       {{0.0f, -0.0f}, "max = 0 min = 0\nmean = 0 rms = 0 rmsd = 0\n"},
