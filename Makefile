@@ -16,8 +16,10 @@
 #   make quick   the suite without the proofs, the file systems, the sanitizers or the fuzzer
 #   make clang   the suite without the proofs, built with clang
 #   make cross   the suite without the proofs built for 64-bit ARM and run under qemu-user, with
-#                the outputs compared to those of the build for this machine; CROSS=i686-linux-gnu
-#                (32-bit x86, run directly) or CROSS=arm-linux-gnueabihf (32-bit ARM) for those
+#                the outputs compared to those of the build for this machine; CROSS=TRIPLE for
+#                another machine (i686-linux-gnu, 32-bit x86, runs directly)
+#   make machines  for each Debian machine in MACHINES, the tests whose outcome can depend on
+#                the machine (its arithmetic, and the comparison with this machine's build)
 #
 # Every target configures its build folder with all the settings it needs, so a folder
 # configured otherwise by hand (say, without the tests) is put right rather than reused.
@@ -27,19 +29,28 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 30
 PACKAGES = cmake make g++
 # libclang-rt-dev: the sanitizers' runtime of the distribution's own clang, whatever its version.
-check test quick configure sanitize fuzz clang cross: PACKAGES += libgtest-dev man-db dpkg-dev \
-  lintian clang libclang-rt-dev
+check test quick configure sanitize fuzz clang cross machines: PACKAGES += libgtest-dev man-db \
+  dpkg-dev lintian clang libclang-rt-dev
 # The file systems that the tests mount, and the FUSE programs that mount vfat and exfat.
 check test: PACKAGES += xfsprogs btrfs-progs dosfstools exfatprogs fusefat exfat-fuse
 CROSS ?= aarch64-linux-gnu
 CROSS_BUILD = $(BUILD)-$(firstword $(subst -, ,$(CROSS)))
+CROSS_TARGETS ?= all
+CROSS_TESTS ?= -LE exhaustive
 cross: PACKAGES += g++-$(CROSS) qemu-user
+MACHINES ?= aarch64-linux-gnu arm-linux-gnueabihf powerpc64le-linux-gnu riscv64-linux-gnu \
+  mips64el-linux-gnuabi64
+machines: PACKAGES += $(foreach m,$(MACHINES),g++-$(m)) qemu-user
+# What can differ by machine: the arithmetic and the same-bytes comparison. The two long tests of
+# it run code that is the same on every machine but x86, and are left to the whole suites.
+MACHINE_TESTS = -R '^(WholeExponent|PowerProduct|Power|Summarize|Extended|Nans|Machines)\.' \
+  -E 'LongArraysAccumulateInFloat|ChunkAndThreadBoundaries'
 bench: PACKAGES += libbenchmark-dev time
 OPTIONS = -DQUARVEL_SANITIZE=OFF -DQUARVEL_BENCH=OFF -DQUARVEL_FUZZ=OFF
 # ctest, followed by each skipped test's reason.
 CTEST = sh $(CURDIR)/tests/ctest_with_reasons.sh --output-on-failure -j $(JOBS)
 
-.PHONY: demo check test quick configure sanitize fuzz bench proofs clang cross deps clean
+.PHONY: demo check test quick configure sanitize fuzz bench proofs clang cross machines deps clean
 
 demo: deps
 	cmake -S . -B $(BUILD)-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF $(OPTIONS)
@@ -78,8 +89,13 @@ cross: configure
 	  -DQUARVEL_CROSS=$(CROSS) \
 	  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON $(OPTIONS) \
 	  -DQUARVEL_NATIVE_BINARY=$(CURDIR)/$(BUILD)/quarvel
-	cmake --build $(CROSS_BUILD) -j $(JOBS)
-	cd $(CROSS_BUILD) && $(CTEST) -LE exhaustive
+	cmake --build $(CROSS_BUILD) -j $(JOBS) --target $(CROSS_TARGETS)
+	cd $(CROSS_BUILD) && $(CTEST) $(CROSS_TESTS)
+
+machines: deps
+	for m in $(MACHINES); do \
+	  $(MAKE) cross CROSS=$$m CROSS_TARGETS=quarvel_tests CROSS_TESTS="$(MACHINE_TESTS)" || exit 1; \
+	done
 
 # The exhaustive proofs are left out here: they test the platform's powf, not memory safety.
 sanitize: deps
