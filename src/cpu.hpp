@@ -17,6 +17,7 @@ int widest_lanes();
 /// every value to powf, where a CPU has AVX2 without FMA.
 int power_lanes();
 
-/// True where the float and double arithmetic itself gives x86's NaN for an invalid operation
-/// (0 × inf, inf - inf): negative, quiet, no payload, as x87's. Elsewhere the code puts it in.
+/// True where the float and double arithmetic itself gives x86's NaNs: a NaN operand passed on
+/// quieted, and for an invalid operation (0 × inf, inf - inf) a negative quiet NaN without
+/// payload, as x87's. Elsewhere the code forms them on bits (nans.hpp).
 constexpr bool kX86Nans = QUARVEL_X86;

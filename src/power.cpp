@@ -125,8 +125,9 @@ thread_local Counts counts;
 
 const PowerTables power_tables = filled_tables();
 
-// x86's quiet NaNs, quieted again, are the same; an operand that is a signalling NaN gives it
-// quieted where a quiet one gives 1. A negative NaN to an odd power loses its sign.
+// A NaN exponent gives the NaN x, else y, quieted, but 1 where x is 1 and y quiet; an exponent
+// of ±0 gives 1 for a quiet NaN x, and a signalling x quieted; any other exponent gives x
+// quieted, positive where the exponent is an odd whole number.
 float power_of_nan(float x, float y) {
   if (std::isnan(y)) {
     if (nan_bits_of(x) == 0x3f800000 && quiet_nan(y)) return 1;
