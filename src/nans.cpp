@@ -20,6 +20,6 @@ float nan_of_word(const char *word) {
     const unsigned long long n = strtoull(chars, &number_end, 0);
     if (*end == ')' && number_end == end) payload = n & ((uint64_t{1} << 51) - 1);
   }
-  return nan_float_of(uint32_t{negative} << 31 | 0x7fc00000 |
+  return float_of_bits(uint32_t{negative} << 31 | 0x7fc00000 |
                       static_cast<uint32_t>(payload >> 29));
 }

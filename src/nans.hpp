@@ -12,30 +12,31 @@
 
 #include "cpu.hpp"
 
-inline uint32_t nan_bits_of(float x) {
+/// The bits of a float, and the float of bits.
+inline uint32_t bits_of_float(float x) {
   uint32_t u;
   memcpy(&u, &x, 4);
   return u;
 }
 
-inline float nan_float_of(uint32_t u) {
+inline float float_of_bits(uint32_t u) {
   float x;
   memcpy(&x, &u, 4);
   return x;
 }
 
 /// x86's answer to an invalid operation: negative, quiet, no payload.
-inline float default_nan() { return nan_float_of(0xffc00000); }
+inline float default_nan() { return float_of_bits(0xffc00000); }
 
 /// The NaN x quieted, as an x86 operation with x as its only NaN operand gives it.
-inline float quieted(float nan) { return nan_float_of(nan_bits_of(nan) | 0x400000); }
+inline float quieted(float nan) { return float_of_bits(bits_of_float(nan) | 0x400000); }
 
 /// True for a NaN that x86 takes for a quiet one.
-inline bool quiet_nan(float x) { return (nan_bits_of(x) & 0x7fc00000) == 0x7fc00000; }
+inline bool quiet_nan(float x) { return (bits_of_float(x) & 0x7fc00000) == 0x7fc00000; }
 
 /// The NaN x in double, as x86 converts it: sign and payload kept, quieted.
 inline double widened_nan(float nan) {
-  const uint32_t u = nan_bits_of(nan);
+  const uint32_t u = bits_of_float(nan);
   const uint64_t w = uint64_t{u >> 31} << 63 | uint64_t{0x7ff8} << 48 |
                      uint64_t{u & 0x3fffff} << 29;
   double x;
@@ -48,7 +49,7 @@ inline double widened_nan(float nan) {
 inline float narrowed_nan(double nan) {
   uint64_t w;
   memcpy(&w, &nan, 8);
-  return nan_float_of(static_cast<uint32_t>(w >> 63) << 31 | 0x7fc00000 |
+  return float_of_bits(static_cast<uint32_t>(w >> 63) << 31 | 0x7fc00000 |
                       (static_cast<uint32_t>(w >> 29) & 0x3fffff));
 }
 

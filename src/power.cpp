@@ -65,17 +65,11 @@
 
 namespace {
 
-float float_of(uint32_t u) {
-  float x;
-  memcpy(&x, &u, 4);
-  return x;
-}
-
 PowerTables filled_tables() {
   PowerTables t;
   for (uint32_t i = 0; i < 16; i++) {
-    const long double low = float_of(kLogOffset + (i << 19)),
-                      high = float_of(kLogOffset + ((i + 1) << 19));
+    const long double low = float_of_bits(kLogOffset + (i << 19)),
+                      high = float_of_bits(kLogOffset + ((i + 1) << 19));
     t.invc[i] = i == 8 ? 1.0f : static_cast<float>(2 / (low + high));
     t.logc[i] = static_cast<double>(-log2l(t.invc[i]));
     t.scale[i] = bits_of(static_cast<double>(exp2l(i / 16.0L))) - (static_cast<uint64_t>(i) << 48);
@@ -130,13 +124,13 @@ const PowerTables power_tables = filled_tables();
 // quieted, positive where the exponent is an odd whole number.
 float power_of_nan(float x, float y) {
   if (std::isnan(y)) {
-    if (nan_bits_of(x) == 0x3f800000 && quiet_nan(y)) return 1;
+    if (bits_of_float(x) == 0x3f800000 && quiet_nan(y)) return 1;
     return quieted(std::isnan(x) ? x : y);
   }
   if (y == 0 && quiet_nan(x)) return 1;
   const bool odd = std::fabs(y) < 0x1p24f && y == std::trunc(y) &&
                    static_cast<int32_t>(y) % 2 != 0;
-  return nan_float_of(nan_bits_of(quieted(x)) & ~(uint32_t{odd} << 31));
+  return float_of_bits(bits_of_float(quieted(x)) & ~(uint32_t{odd} << 31));
 }
 
 void power_piece2(const float *x, float y, const Window &w, float *out, uint16_t *undecided,

@@ -11,17 +11,8 @@
 #include "power.hpp"
 #include "summary.hpp"
 
-inline uint32_t bits(float x) {
-  uint32_t u;
-  memcpy(&u, &x, 4);
-  return u;
-}
-
-inline float from_bits(uint32_t u) {
-  float x;
-  memcpy(&x, &u, 4);
-  return x;
-}
+inline uint32_t bits(float x) { return bits_of_float(x); }
+inline float from_bits(uint32_t u) { return float_of_bits(u); }
 
 // x86's quiet NaN, positive, without payload (NAN is another NaN on some machines: on mips, a
 // signalling one to x86).
